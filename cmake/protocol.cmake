@@ -1,0 +1,4 @@
+# Frame codec and transaction identifier; request content builder and receipt writer (pure functions).
+kv_room(kv_protocol DIRS src/protocol DEPS kv_foundation)
+kv_room(kv_print DIRS src/print DEPS kv_protocol kv_foundation)
+kv_unit_test(test_protocol unit/protocol kv_protocol kv_print)

@@ -1,0 +1,4 @@
+# SerialPort, ChainBuffer, SP_ASSERT over the platform's serial calls.
+kv_room(kv_serial DIRS src/serial DEPS kv_foundation kv_platform_serial)
+kv_unit_test(test_serial unit/serial kv_serial)
+kv_unit_test(test_serial_pty integration/serial kv_serial)

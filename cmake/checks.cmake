@@ -1,0 +1,11 @@
+# Checks on the built products themselves (labelled "static": they run no Windows program).
+if(KV_TESTS AND TARGET KorvessaDLL)
+  if(WIN32)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+      add_test(NAME dll_exports COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check-exports.sh $<TARGET_FILE:KorvessaDLL>)
+      set_tests_properties(dll_exports PROPERTIES LABELS static)
+    endif()
+  else()
+    add_test(NAME so_exports COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check-linux-symbols.sh $<TARGET_FILE:KorvessaDLL>)
+  endif()
+endif()

@@ -1,0 +1,54 @@
+// Socket helpers on Winsock (see platform/net_util.h).
+#include "platform/net_util.h"
+
+#include <cstring>
+
+int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms) {
+  // Winsock takes the time-out as a DWORD of milliseconds.
+  return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof(ms));
+}
+
+int KvWaitConnected(SOCKET s, int seconds) {
+  if (s == INVALID_SOCKET) {
+    WSASetLastError(WSAENOTSOCK);
+    return -1;
+  }
+  // Winsock reports a failed attempt in the exception set, never as writable.
+  fd_set writeSet;
+  fd_set exceptSet;
+  FD_ZERO(&writeSet);
+  FD_ZERO(&exceptSet);
+  FD_SET(s, &writeSet);
+  FD_SET(s, &exceptSet);
+  timeval tv;
+  tv.tv_sec = seconds > 0 ? seconds : 0;
+  tv.tv_usec = 0;
+  int rc = select(0, nullptr, &writeSet, &exceptSet, &tv);
+  if (rc < 0) return -1;
+  if (rc == 0) {
+    WSASetLastError(WSAETIMEDOUT);
+    return 0;
+  }
+  int err = 0;
+  int len = sizeof(err);
+  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) return -1;
+  if (FD_ISSET(s, &exceptSet) || err != 0) {
+    WSASetLastError(err != 0 ? err : WSAECONNREFUSED);
+    return 0;
+  }
+  return 1;
+}
+
+void KvShutdownSocket(SOCKET s) {
+  if (s != INVALID_SOCKET) shutdown(s, SD_BOTH);
+}
+
+bool KvLookupHostV4(const char* host, struct in_addr* addr) {
+  if (host == nullptr || addr == nullptr) return false;
+  // Winsock keeps the result per thread.
+  const hostent* he = gethostbyname(host);
+  if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) return false;
+  if (he->h_addrtype != AF_INET || he->h_length != static_cast<int>(sizeof(*addr))) return false;
+  memcpy(addr, he->h_addr_list[0], sizeof(*addr));
+  return true;
+}

@@ -1,1 +1,53 @@
 # korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
+
+# korvessa loads the library at run time, like a real cash register: it does not link it.
+add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp)
+target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa)
+target_compile_options(korvessa_core PRIVATE ${KV_WARN})
+add_executable(korvessa ${CMAKE_SOURCE_DIR}/tools/korvessa/main.cpp)
+target_include_directories(korvessa PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(korvessa PRIVATE ${KV_WARN})
+target_link_libraries(korvessa PRIVATE korvessa_core)
+if(NOT WIN32)
+  target_link_libraries(korvessa PRIVATE ${CMAKE_DL_LIBS})
+endif()
+
+if(NOT WIN32)
+  find_package(Threads REQUIRED)
+  # The simulated terminal's core, shared by the program and the tests.
+  add_library(posterm_core STATIC ${CMAKE_SOURCE_DIR}/tools/posterm/Frame.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp)
+  target_include_directories(posterm_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/posterm)
+  target_compile_options(posterm_core PRIVATE ${KV_WARN})
+  target_link_libraries(posterm_core PUBLIC Threads::Threads)
+
+  add_executable(posterm ${CMAKE_SOURCE_DIR}/tools/posterm/main.cpp)
+  target_compile_options(posterm PRIVATE ${KV_WARN})
+  target_link_libraries(posterm PRIVATE posterm_core)
+
+  if(KV_TESTS)
+    # The tools on their own, without the library: the terminal codec and behaviour, korvessa helpers.
+    file(GLOB tools_test_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/e2e/tools/*.cpp)
+    if(tools_test_srcs)
+      add_executable(test_tools ${tools_test_srcs})
+      target_compile_options(test_tools PRIVATE ${KV_WARN})
+      target_link_libraries(test_tools PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main)
+      add_test(NAME test_tools COMMAND test_tools)
+    endif()
+
+    # End to end: the built library, copied into a fresh directory with its Config.ini, against posterm
+    # on a pseudo-terminal. Texts are compared as GBK, like the library writes them.
+    file(GLOB e2e_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/e2e/*.cpp)
+    if(e2e_srcs AND TARGET KorvessaDLL)
+      add_executable(test_e2e ${e2e_srcs})
+      target_include_directories(test_e2e PRIVATE ${CMAKE_SOURCE_DIR}/include)
+      target_compile_options(test_e2e PRIVATE ${KV_WARN} ${KV_CHARSET})
+      target_link_libraries(test_e2e PRIVATE posterm_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+      target_compile_definitions(test_e2e PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"
+                                                  KV_POSTERM_FILE="$<TARGET_FILE:posterm>"
+                                                  KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>")
+      add_dependencies(test_e2e KorvessaDLL posterm korvessa)
+      add_test(NAME test_e2e COMMAND test_e2e)
+    endif()
+  endif()
+endif()

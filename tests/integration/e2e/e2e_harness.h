@@ -1,0 +1,87 @@
+// End-to-end harness: a fresh directory with a copy of the built library and its Config.ini (also the
+// current directory), the simulated terminal on a new pseudo-terminal named by KORVESSA_COM7, and the
+// library loaded with dlopen like a cash register loads it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "KorvessaDLL.h"
+#include "Terminal.h"
+
+namespace e2e {
+
+using posterm::Bytes;
+
+// A Config.ini built section by section, in order.
+class Ini {
+ public:
+  void Set(const std::string& section, const std::string& key, const std::string& value);
+  void Remove(const std::string& section, const std::string& key);
+  std::string Text() const;
+
+ private:
+  std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> sections_;
+};
+
+// The configuration the tests start from: port 7, short time-outs, names for the types in use,
+// explanations, and the full twenty-line receipt template.
+Ini DefaultIni();
+
+// A request record with every field distinct, so that any misplaced copy shows.
+std::string FullRequest(const std::string& type);
+
+// The response record that the answer content must give for the request (the mapping, written
+// independently of the library): spaces, the mapped content bytes (spaces where the content is short),
+// and the request's last three bytes.
+std::string ExpectedResponse(const Bytes& content, const std::string& request);
+
+// Reads a whole file; "" when it cannot.
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Rewrites Config.ini, with a modification time distinct from any earlier one so that the library's
+  // cached tables reload.
+  void WriteConfig(const Ini& ini);
+  // Loads the library copy (SetUp does it; tests of load behaviour may call it again after Unload).
+  void Load();
+  void Unload();
+
+  // BankTrans on a request, the response starting as 161 '#' bytes; the request is checked unchanged.
+  int Run(const std::string& request, std::string* response);
+  std::string Log() const;  // every log file of the library, concatenated
+  std::string Dir() const { return dir_; }
+  // Number of this process's descriptors open on the terminal's line (ours is one).
+  int LineDescriptors() const;
+  static int DescriptorsNamed(const std::string& path);
+  // The frames the terminal received, valid ones only.
+  std::vector<posterm::Frame> Requests() const;
+
+  posterm::Terminal term_;
+  Ini ini_;
+  std::string dir_;
+  std::string oldCwd_;
+  void* lib_ = nullptr;
+  PFN_BankTrans bankTrans_ = nullptr;
+  PFN_PutValue putValue_ = nullptr;
+  PFN_TransProcess transProcess_ = nullptr;
+  PFN_GetValue getValue_ = nullptr;
+  long configStamp_ = 0;
+};
+
+// "YYYYMMDD"/"hhmmss" fields fixed in answers so that the expectations are exact.
+posterm::Scenario FixedScenario();
+
+// Checks that the first frame is a handshake with a fresh 6-digit identifier, exactly as encoded by the
+// terminal's own codec, and returns that identifier.
+std::string CheckHandshake(const posterm::Frame& f);
+
+}  // namespace e2e

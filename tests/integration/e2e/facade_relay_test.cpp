@@ -1,0 +1,224 @@
+// The key-value facade end to end, and the host relay: the terminal reaching a bank host on 127.0.0.1
+// through the library during a transaction.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "e2e_harness.h"
+
+namespace e2e {
+namespace {
+
+using posterm::Scenario;
+using posterm::Step;
+
+TEST_F(E2eTest, FacadeApprovalRefusalAndLocalFailures) {
+  putValue_("transType", "30");
+  putValue_("amount", "000000012345");
+  putValue_("hostserialNumber", "HSN1");
+  transProcess_();
+  EXPECT_STREQ("00", getValue_("rejCode"));
+  EXPECT_STREQ("交易成功", getValue_("rejCodeExplain"));
+  EXPECT_STREQ("6222021234567890123", getValue_("cardNumber"));
+  EXPECT_STREQ("000123", getValue_("posTraceNumber"));
+  EXPECT_STREQ("R00000000001", getValue_("hostserialNumber"));
+  EXPECT_STREQ("20261208", getValue_("transDate"));
+  // What travelled: A0, the type, 01, spaces, the amount, 'Y'; the reference number is not sent for "30".
+  auto f = Requests();
+  ASSERT_EQ(2u, f.size());
+  std::string c(100, ' ');
+  c.replace(0, 6, "A03001");
+  c.replace(21, 12, "000000012345");
+  c[45] = 'Y';
+  EXPECT_EQ(c, std::string(f[1].content.begin(), f[1].content.end()));
+
+  // An unknown name is ignored; GetValue of an unknown name repeats the last value.
+  EXPECT_STREQ("20261208", getValue_("TransDate"));
+
+  // Undefined type: "x2"; the request record was reset, so a bare TransProcess has no type either.
+  putValue_("transType", "77");
+  transProcess_();
+  EXPECT_STREQ("x2", getValue_("rejCode"));
+  transProcess_();
+  EXPECT_STREQ("x2", getValue_("rejCode"));
+
+  // Handshake refused: no mapping, the record PutValue zeroed reads empty.
+  Scenario s = FixedScenario();
+  s.handshake.retCode = "05";
+  term_.SetScenario(s);
+  putValue_("transType", "30");
+  transProcess_();
+  EXPECT_STREQ("", getValue_("rejCode"));
+
+  // Terminal refusal of the transaction.
+  s.handshake.retCode = "00";
+  s.trans.retCode = "05";
+  term_.SetScenario(s);
+  putValue_("transType", "30");
+  transProcess_();
+  EXPECT_STREQ("05", getValue_("rejCode"));
+  EXPECT_STREQ("发卡行不予承兑", getValue_("rejCodeExplain"));
+
+  // Time-out: "x3".
+  Ini ini = DefaultIni();
+  ini.Set("TCP", "TradeTimeOut", "1");
+  WriteConfig(ini);
+  s.trans.retCode = "00";
+  s.trans.end = Step::End::kSilence;
+  term_.SetScenario(s);
+  putValue_("transType", "30");
+  transProcess_();
+  EXPECT_STREQ("x3", getValue_("rejCode"));
+  EXPECT_STREQ("无此返回码的错误说明", getValue_("rejCodeExplain"));
+}
+
+// A bank host on 127.0.0.1: each connection gets one block back, "OK:" followed by what it received.
+class Host {
+ public:
+  Host() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 8) != 0) return;
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~Host() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+  std::vector<std::string> received() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return received_;
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      ++connections_;
+      struct pollfd q = {c, POLLIN, 0};
+      char buf[4096];
+      if (poll(&q, 1, 3000) > 0) {
+        const ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n > 0) {
+          {
+            std::lock_guard<std::mutex> lk(mu_);
+            received_.emplace_back(buf, static_cast<size_t>(n));
+          }
+          const std::string reply = "OK:" + std::string(buf, static_cast<size_t>(n));
+          ssize_t w = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+          (void)w;
+        }
+      }
+      close(c);
+    }
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::mutex mu_;
+  std::vector<std::string> received_;
+  std::thread thread_;
+};
+
+posterm::RelayUnit Unit(const std::string& host, int port, const std::string& payload) {
+  posterm::RelayUnit u;
+  u.host = host;
+  u.port = std::to_string(port);
+  u.payload.assign(payload.begin(), payload.end());
+  u.checkPayload = true;
+  const std::string expect = "OK:" + payload;
+  u.expectPayload.assign(expect.begin(), expect.end());
+  u.timeoutMs = 3000;
+  return u;
+}
+
+TEST_F(E2eTest, RelayRoundTripsBeforeTheAnswer) {
+  Host host;
+  ASSERT_NE(0, host.port());
+  Ini ini = DefaultIni();
+  ini.Set("DEBUG_LOG", "DebugLog", "5");
+  ini.Set("TCP", "TradeTimeOut", "5");
+  WriteConfig(ini);
+  Scenario s = FixedScenario();
+  s.trans.relay = {Unit("127.000.000.001", host.port(), "first unit"),
+                   Unit("localhost", host.port(), std::string("binary\0\x02\x03", 9))};
+  term_.SetScenario(s);
+  ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+  const auto res = term_.RelayResults();
+  ASSERT_EQ(2u, res.size());
+  for (const auto& r : res) EXPECT_TRUE(r.ok) << r.error;
+  const auto got = host.received();
+  ASSERT_EQ(2u, got.size());
+  EXPECT_EQ("first unit", got[0]);
+  EXPECT_EQ(std::string("binary\0\x02\x03", 9), got[1]);
+  // The reply carries the transaction's identifier and answers "D0" "00" with "D1" "01".
+  const auto frames = Requests();
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ("D101", std::string(res[0].reply.content.begin(), res[0].reply.content.begin() + 4));
+  EXPECT_EQ(frames[0].id, res[0].reply.id);
+  EXPECT_NE(std::string::npos, Log().find("Destination IP: 127.0.0.1"));
+}
+
+TEST_F(E2eTest, RelayLargestHostBlock) {
+  Host host;
+  Ini ini = DefaultIni();
+  ini.Set("TCP", "TradeTimeOut", "5");
+  WriteConfig(ini);
+  // The host answers "OK:" + payload: 4030 bytes give a 4033-byte block, framed into exactly 4096 bytes.
+  posterm::RelayUnit fits = Unit("127.0.0.1", host.port(), std::string(4030, 'p'));
+  posterm::RelayUnit over = Unit("127.0.0.1", host.port(), std::string(4031, 'q'));
+  over.expectReply = false;
+  over.timeoutMs = 1000;
+  Scenario s = FixedScenario();
+  s.trans.relay = {fits, over};
+  term_.SetScenario(s);
+  ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+  const auto res = term_.RelayResults();
+  ASSERT_EQ(2u, res.size());
+  EXPECT_TRUE(res[0].ok) << res[0].error;
+  EXPECT_EQ(4096u, res[0].reply.raw.size());
+  EXPECT_TRUE(res[1].ok) << res[1].error;  // no reply to the terminal
+  EXPECT_EQ(2, host.connections());
+}
+
+TEST_F(E2eTest, MalformedTransmitDataIsDropped) {
+  Host host;
+  Ini ini = DefaultIni();
+  ini.Set("TCP", "TradeTimeOut", "3");
+  WriteConfig(ini);
+  Scenario s = FixedScenario();
+  posterm::RelayUnit u = Unit("127.0.0.1", host.port(), "abc");
+  u.lengthDelta = 1;
+  u.expectReply = false;
+  u.timeoutMs = 500;
+  s.trans.relay = {u};
+  term_.SetScenario(s);
+  ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+  ASSERT_EQ(1u, term_.RelayResults().size());
+  EXPECT_TRUE(term_.RelayResults()[0].ok) << term_.RelayResults()[0].error;
+  EXPECT_EQ(0, host.connections());
+  EXPECT_NE(std::string::npos, Log().find("Transmit Data format error. \r\n"));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,181 @@
+// The programs as scripts use them: posterm started on a new pseudo-terminal, korvessa loading the
+// library copy, their output lines and exit codes.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+
+namespace e2e {
+namespace {
+
+struct Child {
+  pid_t pid = -1;
+  int out = -1;  // the child's stdout
+  std::string text;
+
+  // Reads the child's output until it contains what, or the time is up.
+  bool ReadUntil(const std::string& what, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (text.find(what) == std::string::npos) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+              .count();
+      if (left <= 0) return false;
+      struct pollfd p = {out, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = read(out, buf, sizeof buf);
+      if (n <= 0) return text.find(what) != std::string::npos;
+      text.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Waits for the exit (bounded); returns the exit status, or -1.
+  int Wait(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int st = 0;
+    for (;;) {
+      const pid_t r = waitpid(pid, &st, WNOHANG);
+      if (r == pid) break;
+      ReadUntil("\x01", 20);  // drain output while waiting
+      if (std::chrono::steady_clock::now() > end) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &st, 0);
+        pid = -1;
+        return -1;
+      }
+    }
+    pid = -1;
+    ReadUntil("\x01", 50);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  }
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (out >= 0) close(out);
+  }
+};
+
+void Spawn(Child* c, const std::vector<std::string>& args) {
+  int p[2];
+  ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  c->pid = fork();
+  ASSERT_GE(c->pid, 0);
+  if (c->pid == 0) {
+    dup2(p[1], 1);
+    dup2(p[1], 2);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(p[1]);
+  c->out = p[0];
+}
+
+class ProgramsTest : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    Unload();  // korvessa loads its own copy
+    term_.Stop();
+  }
+  // Starts posterm with these options and points KORVESSA_COM7 at its line.
+  void StartTerminal(std::vector<std::string> opts) {
+    opts.insert(opts.begin(), KV_POSTERM_FILE);
+    opts.push_back("--log");
+    opts.push_back(Dir() + "/posterm.log");
+    Spawn(&posterm_, opts);
+    ASSERT_TRUE(posterm_.ReadUntil("\n", 5000)) << posterm_.text;
+    ASSERT_EQ(0u, posterm_.text.find("READY /dev/pts/")) << posterm_.text;
+    const std::string path = posterm_.text.substr(6, posterm_.text.find('\n') - 6);
+    setenv("KORVESSA_COM7", path.c_str(), 1);
+  }
+  int Korvessa(std::vector<std::string> opts, std::string* out) {
+    opts.insert(opts.begin(),
+                {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--encoding", "UTF-8"});
+    Child k;
+    Spawn(&k, opts);
+    const int st = k.Wait(15000);
+    *out = k.text;
+    return st;
+  }
+  Child posterm_;
+};
+
+TEST_F(ProgramsTest, PurchaseApprovedThroughBothPrograms) {
+  StartTerminal({"--field", "date=20261208", "--field", "time=143015"});
+  std::string out;
+  ASSERT_EQ(0, Korvessa({"--type", "30", "--amount", "123.45", "--reserved", "XYZ"}, &out)) << out;
+  EXPECT_EQ(0u, out.find("Result: 0 (approved)\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("  amount            = \"000000012345\"\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("  transDate         = \"20261208\"\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("  reserved          = \"XYZ\"\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(u8"Explanation: 交易成功\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(u8"金额:RMB 123.45 100%\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(u8"交易类型:消费|\n")) << out;
+  ASSERT_TRUE(posterm_.ReadUntil("ANSWER 31 code=00\n", 3000)) << posterm_.text;
+  EXPECT_NE(std::string::npos, posterm_.text.find("REQUEST C000 id="));
+  EXPECT_NE(std::string::npos, posterm_.text.find("REQUEST A030 id="));
+  kill(posterm_.pid, SIGTERM);
+  EXPECT_EQ(0, posterm_.Wait(5000));
+  EXPECT_NE(std::string::npos, posterm_.text.find("EXIT\n"));
+  // posterm's log has every frame in hex: the handshake starts 02 00 6A.
+  EXPECT_NE(std::string::npos, ReadFile(Dir() + "/posterm.log").find(" RX 02 00 6A "));
+}
+
+TEST_F(ProgramsTest, RefusalAndFacadeExitCodes) {
+  StartTerminal({"--code", "05", "--count", "2"});
+  std::string out;
+  EXPECT_EQ(1, Korvessa({"--type", "30", "--amount", "1"}, &out)) << out;
+  EXPECT_EQ(0u, out.find("Result: 13616 (refused by the terminal, return code \"05\")\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(u8"Explanation: 发卡行不予承兑\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("Receipt: none written\n")) << out;
+  EXPECT_EQ(1, Korvessa({"--put", "transType=30", "--put", "amount=000000000100"}, &out)) << out;
+  EXPECT_EQ(0u, out.find("rejCode: 05 (refused by the terminal)\n")) << out;
+  EXPECT_NE(std::string::npos, out.find(u8"  rejCodeExplain    = \"发卡行不予承兑\"\n")) << out;
+  // --count 2: posterm leaves by itself after the second transaction answer.
+  EXPECT_EQ(0, posterm_.Wait(5000));
+  EXPECT_EQ(2, Korvessa({"--type", "77"}, &out)) << out;
+  EXPECT_EQ(0u, out.find("Result: -1 (the serial port could not be opened)\n")) << out;
+}
+
+TEST_F(ProgramsTest, WholeRecordFromTheCommandLine) {
+  StartTerminal({});
+  std::string out;
+  ASSERT_EQ(0, Korvessa({"--record", FullRequest("40"), "--no-receipt"}, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("  reserved          = \"XYZ\"\n")) << out;
+  EXPECT_EQ(std::string::npos, out.find("Receipt")) << out;
+  ASSERT_TRUE(posterm_.ReadUntil("ANSWER 41 code=00\n", 3000)) << posterm_.text;
+  // Type 40 carries the reference number and date: the request frame holds them at 52..71.
+  const std::string log = ReadFile(Dir() + "/posterm.log");
+  EXPECT_NE(std::string::npos, log.find(posterm::Hex(Bytes({'H', 'S', 'N', '0', '0', '0', '0', '0', '0', '0',
+                                                            '0', '1', '2', '0', '2', '6'}))))
+      << log;
+}
+
+TEST_F(ProgramsTest, UsageErrorsTouchNothing) {
+  std::string out;
+  EXPECT_EQ(3, Korvessa({"--amount", "12.345", "--type", "30"}, &out));
+  EXPECT_NE(std::string::npos, out.find("bad amount: 12.345"));
+  EXPECT_EQ(3, Korvessa({"--amount", "1"}, &out));
+  EXPECT_NE(std::string::npos, out.find("--type is required"));
+  EXPECT_EQ(3, Korvessa({"--type", "300"}, &out));
+  EXPECT_NE(std::string::npos, out.find("transType takes at most 2 characters"));
+  EXPECT_EQ(3, Korvessa({"--facade", "--card", "1234"}, &out));
+  EXPECT_NE(std::string::npos, out.find("the facade has no field cardNumber"));
+  EXPECT_NE(0, access((Dir() + "/Log").c_str(), F_OK));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,67 @@
+#!/bin/sh
+# Korvessa demo: a purchase of 123.45 on the simulated terminal, end to end.
+#
+# Builds the Linux products, makes a fresh directory with the library, korvessa and a Config.ini (from
+# Config.ini.sample, converted to GBK), starts posterm on a new pseudo-terminal, points COM7 at it
+# (KORVESSA_COM7), runs the purchase through korvessa (log level 4: the frames of each exchange) and shows
+# the result, the response fields, the receipt and where the logs are.
+#
+# Usage: tools/demo/run-demo.sh [directory]      (default: a new directory under /tmp)
+# Environment: BUILD=<build dir> (default build/linux), SKIP_BUILD=1 to use what is built already.
+set -eu
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD=${BUILD:-$ROOT/build/linux}
+PORT=7
+
+if [ "${SKIP_BUILD:-0}" != 1 ]; then
+  if [ -f "$ROOT/Makefile" ]; then
+    make -C "$ROOT"
+  else
+    cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DKV_TESTS=OFF >/dev/null
+    cmake --build "$BUILD" --target KorvessaDLL korvessa posterm -j2
+  fi
+fi
+for f in libKorvessaDLL.so korvessa posterm; do
+  [ -x "$BUILD/$f" ] || [ -f "$BUILD/$f" ] || { echo "demo: $BUILD/$f is missing" >&2; exit 1; }
+done
+
+DEMO=${1:-$(mktemp -d /tmp/korvessa-demo.XXXXXX)}
+mkdir -p "$DEMO"
+cp "$BUILD/libKorvessaDLL.so" "$BUILD/korvessa" "$DEMO/"
+# The library reads its texts as GBK; the sample is kept in UTF-8.
+iconv -f UTF-8 -t GBK "$ROOT/tools/demo/Config.ini.sample" |
+  sed -e "s/^ComPort=.*/ComPort=$PORT/" -e 's/^TradeTimeOut=.*/TradeTimeOut=10/' -e 's/^DebugLog=.*/DebugLog=4/' >"$DEMO/Config.ini"
+
+# The simulated terminal, answering on a new pseudo-terminal.
+OUT="$DEMO/posterm.out"
+: >"$OUT"
+"$BUILD/posterm" --log "$DEMO/posterm.log" >"$OUT" 2>&1 &
+PT=$!
+trap 'kill $PT 2>/dev/null || true; wait $PT 2>/dev/null || true' EXIT INT TERM
+LINE=
+i=0
+while [ $i -lt 50 ]; do
+  LINE=$(sed -n 's/^READY //p' "$OUT" | head -n 1)
+  [ -n "$LINE" ] && break
+  sleep 0.1
+  i=$((i + 1))
+done
+[ -n "$LINE" ] || { echo "demo: posterm did not start:" >&2; cat "$OUT" >&2; exit 1; }
+echo "Simulated terminal on $LINE (COM$PORT)"
+echo
+
+cd "$DEMO"
+export KORVESSA_COM$PORT="$LINE"
+set +e
+./korvessa --type 30 --amount 123.45
+STATUS=$?
+set -e
+echo
+echo "korvessa exit status: $STATUS (0 approved, 1 refused, 2 local failure, 3 usage or load error)"
+echo "Terminal's view:"
+sed 's/^/  /' "$OUT"
+echo "Library log:  $DEMO/Log/ (GBK; e.g. iconv -f GBK -t UTF-8 $DEMO/Log/*.log)"
+echo "Frames on the line (hex): $DEMO/posterm.log"
+echo "Receipt file: $DEMO/print.txt"
+exit $STATUS

@@ -1,0 +1,232 @@
+#include "Records.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+namespace korvessa {
+
+const std::vector<Field>& RequestFields() {
+  static const std::vector<Field> kFields = {
+      {"operType", 0, 2},           {"transType", 2, 2},       {"cardType", 4, 2},
+      {"cashRegisterNo", 6, 9},     {"operatorNo", 15, 6},     {"amount", 21, 12},
+      {"cashTraceNumber", 33, 12},  {"printFlag", 45, 1},      {"oldTraceNumber", 46, 6},
+      {"hostserialNumber", 52, 12}, {"oldAuthNumber", 64, 12}, {"transDate", 76, 8},
+      {"cardNumber", 84, 19},       {"reserved", 103, 3},
+  };
+  return kFields;
+}
+
+const std::vector<Field>& ResponseFields() {
+  static const std::vector<Field> kFields = {
+      {"operType", 0, 2},         {"cmdCode", 2, 2},    {"reply4", 4, 2},
+      {"rejCode", 6, 2},          {"reply41", 8, 15},   {"reply56", 23, 8},
+      {"reply139", 31, 12},       {"reply127", 43, 12}, {"amount", 55, 12},
+      {"cardNumber", 67, 19},     {"reply123", 86, 4},  {"transDate", 90, 8},
+      {"transTime", 98, 6},       {"reply165", 104, 6}, {"hostserialNumber", 116, 12},
+      {"reply183", 128, 12},      {"reply195", 140, 6}, {"reply35", 146, 6},
+      {"posTraceNumber", 152, 6}, {"reserved", 158, 3},
+  };
+  return kFields;
+}
+
+const Field* FindField(const std::vector<Field>& fields, const std::string& name) {
+  for (const Field& f : fields) {
+    if (name == f.name) return &f;
+  }
+  return nullptr;
+}
+
+bool PutField(char* record, const Field& f, const std::string& text) {
+  if (text.size() > f.width) return false;
+  memset(record + f.off, ' ', f.width);
+  memcpy(record + f.off, text.data(), text.size());
+  return true;
+}
+
+bool AmountToMinor(const std::string& text, std::string* out) {
+  std::string whole, frac;
+  bool point = false;
+  for (char c : text) {
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      (point ? frac : whole).push_back(c);
+    } else {
+      return false;
+    }
+  }
+  if (whole.empty() && frac.empty()) return false;
+  if (frac.size() > 2) return false;
+  while (whole.size() > 1 && whole[0] == '0') whole.erase(0, 1);
+  if (whole.size() > 10) return false;
+  frac.resize(2, '0');
+  std::string digits = whole + frac;
+  *out = std::string(12 - digits.size(), '0') + digits;
+  return true;
+}
+
+std::string ResultMeaning(int result) {
+  switch (result) {
+    case 0:
+      return "approved";
+    case -1:
+      return "the serial port could not be opened";
+    case -2:
+      return "bad argument or undefined transaction type";
+    case -3:
+      return "no acceptable answer from the terminal in time";
+    case -5:
+      return "writing to the serial port failed";
+    case -10:
+      return "the request frame is too large";
+    default:
+      break;
+  }
+  if (result > 0 && result <= 0xFFFF) {
+    const char c[3] = {static_cast<char>(result & 0xFF), static_cast<char>((result >> 8) & 0xFF), 0};
+    return std::string("refused by the terminal, return code \"") + c + "\"";
+  }
+  return "unknown result";
+}
+
+int ExitStatusFor(int result) { return result == 0 ? 0 : (result > 0 ? 1 : 2); }
+
+int ExitStatusForRejCode(const std::string& rejCode) {
+  if (rejCode == "00") return 0;
+  if (rejCode == "ff" ||
+      (rejCode.size() == 2 && rejCode[0] == 'x' && rejCode[1] >= '1' && rejCode[1] <= '6')) {
+    return 2;
+  }
+  return 1;
+}
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r' || s[b] == '\n')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r' || s[e - 1] == '\n')) --e;
+  return s.substr(b, e - b);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string IniString(const std::string& file, const std::string& section, const std::string& key,
+                      const std::string& def) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return def;
+  std::string line;
+  bool inSection = false;
+  while (std::getline(in, line)) {
+    const std::string t = Trim(line);
+    if (t.empty() || t[0] == ';') continue;
+    if (t[0] == '[') {
+      const size_t close = t.find(']');
+      inSection = close != std::string::npos && SameName(Trim(t.substr(1, close - 1)), section);
+      continue;
+    }
+    if (!inSection) continue;
+    const size_t eq = t.find('=');
+    if (eq == std::string::npos || !SameName(Trim(t.substr(0, eq)), key)) continue;
+    std::string v = Trim(t.substr(eq + 1));
+    if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\''))) {
+      v = v.substr(1, v.size() - 2);
+    }
+    return v;
+  }
+  return def;
+}
+
+std::string RejCodeExplain(const std::string& iniFile, const std::string& code, bool* found) {
+  *found = false;
+  for (int n = 1; n <= 999; ++n) {
+    char key[8];
+    snprintf(key, sizeof key, "%03d", n);
+    const std::string v = IniString(iniFile, "REEOR_INFORMITION", key, "");
+    if (v.size() < 3) break;
+    size_t e = 0;
+    while (e < v.size() && v[e] != ' ' && v[e] != '\t') ++e;
+    const std::string itemCode = v.substr(0, std::min<size_t>(e, 9));
+    if (itemCode.size() >= 2 && code.size() >= 2 && itemCode.compare(0, 2, code, 0, 2) == 0) {
+      *found = true;
+      return Trim(v.substr(std::min(v.size(), itemCode.size())));
+    }
+  }
+  return std::string();
+}
+
+std::string ReceiptPath(const std::string& iniFile) {
+  std::string dir = IniString(iniFile, "TXTFILENAME", "FilePath", ".\\");
+  if (dir.empty()) dir = ".\\";
+  const std::string name = IniString(iniFile, "TXTFILENAME", "FileName", "print.txt");
+  if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+  std::string path = dir + name;
+#ifndef _WIN32
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+#endif
+  return path;
+}
+
+std::string FromGbk(const std::string& gbk, const std::string& encoding) {
+  if (encoding.empty() || SameName(encoding, "GBK") || SameName(encoding, "CP936")) return gbk;
+#ifdef _WIN32
+  if (gbk.empty()) return gbk;
+  const int wn = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
+  if (wn <= 0) return gbk;
+  std::wstring w(static_cast<size_t>(wn), L'\0');
+  MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &w[0], wn);
+  const UINT cp = SameName(encoding, "UTF-8") ? CP_UTF8 : CP_ACP;
+  const int n = WideCharToMultiByte(cp, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return gbk;
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(cp, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
+  return out;
+#else
+  iconv_t cd = iconv_open(encoding.c_str(), "GBK");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
+  std::string out;
+  char buf[512];
+  char* in = const_cast<char*>(gbk.data());
+  size_t inLeft = gbk.size();
+  while (inLeft > 0) {
+    char* o = buf;
+    size_t oLeft = sizeof buf;
+    const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
+    out.append(buf, static_cast<size_t>(o - buf));
+    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+      // A byte that is not GBK (or has no form in the output encoding): show it as '?' and go on.
+      out.push_back('?');
+      ++in;
+      --inLeft;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  iconv_close(cd);
+  return out;
+#endif
+}
+
+}  // namespace korvessa

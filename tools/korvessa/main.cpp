@@ -1,0 +1,363 @@
+// korvessa: the cash register on the command line. Loads the card-terminal library at run time, like a
+// real register (dlopen + dlsym here, LoadLibrary + GetProcAddress by ordinal on Windows), runs one
+// transaction from options and prints the result code with its meaning, the response fields by name, the
+// explanation of the return code and the receipt.
+//
+// Exit status: 0 approved, 1 refused by the terminal, 2 local failure (port, time-out, ...), 3 usage error
+// or the library could not be loaded.
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "KorvessaDLL.h"
+#include "Records.h"
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#include <langinfo.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+static_assert(korvessa::kRequestSize == KORVESSA_REQUEST_SIZE, "request record size");
+static_assert(korvessa::kResponseSize == KORVESSA_RESPONSE_SIZE, "response record size");
+
+typedef PFN_BankTrans BankTransFn;
+typedef PFN_PutValue PutValueFn;
+typedef PFN_TransProcess TransProcessFn;
+typedef PFN_GetValue GetValueFn;
+
+const char kUsage[] =
+    "usage: korvessa [options]\n"
+    "  --lib PATH            the library (default: beside this program)\n"
+    "Request record (BankTrans):\n"
+    "  --type CC             transaction type (required)\n"
+    "  --oper CC             operation type (default A0)     --card-type CC  card type (default 01)\n"
+    "  --amount 123.45       amount in units (converted to 12 digits of minor units)\n"
+    "  --amount-raw DIGITS   amount field as it stands (12 characters at most)\n"
+    "  --register TEXT  --operator TEXT  --trace TEXT  --print Y|N (default Y)\n"
+    "  --old-trace TEXT  --ref TEXT (reference number)  --auth TEXT  --date YYYYMMDD  --card DIGITS\n"
+    "  --reserved TEXT       3 characters, returned in the response's last bytes\n"
+    "  --record TEXT         the whole request record (padded with spaces to 106)\n"
+    "Key-value facade (PutValue, TransProcess, GetValue):\n"
+    "  --facade              use the facade; --type, --amount, --old-trace, --ref, --date map to its names\n"
+    "  --put NAME=VALUE      PutValue (repeatable; implies --facade)\n"
+    "  --get NAME            GetValue after the transaction (repeatable; default: all of them)\n"
+    "Output:\n"
+    "  --encoding NAME       convert the library's GBK texts to NAME (default: the locale's, else UTF-8)\n"
+    "  --raw                 print the library's GBK texts unconverted\n"
+    "  --receipt PATH        the receipt file to show (default: as the library's Config.ini names it)\n"
+    "  --no-receipt          do not show the receipt\n"
+    "Exit status: 0 approved, 1 refused by the terminal, 2 local failure, 3 usage or load error.\n";
+
+std::string DirOf(const std::string& path) {
+  const size_t s = path.find_last_of("/\\");
+  return s == std::string::npos ? std::string(".") : path.substr(0, s);
+}
+
+std::string ProgramDir() {
+#ifdef _WIN32
+  char buf[MAX_PATH] = {0};
+  const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  if (n == 0 || n >= sizeof buf) return ".";
+  return DirOf(buf);
+#else
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = 0;
+  return DirOf(buf);
+#endif
+}
+
+std::string DefaultEncoding() {
+#ifdef _WIN32
+  return "";  // the console's code page is GBK on the systems this library serves: print as is
+#else
+  setlocale(LC_CTYPE, "");
+  const char* cs = nl_langinfo(CODESET);
+  if (!cs || !*cs || strcmp(cs, "ANSI_X3.4-1968") == 0) return "UTF-8";
+  return cs;
+#endif
+}
+
+bool ReadFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  *out = ss.str();
+  return true;
+}
+
+// The library stores each line end as CR LF; show plain lines.
+std::string FoldCrLf(const std::string& s) {
+  std::string o;
+  o.reserve(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    o.push_back(s[i]);
+  }
+  return o;
+}
+
+struct Library {
+#ifdef _WIN32
+  HMODULE h = nullptr;
+#else
+  void* h = nullptr;
+#endif
+  BankTransFn bankTrans = nullptr;
+  PutValueFn putValue = nullptr;
+  TransProcessFn transProcess = nullptr;
+  GetValueFn getValue = nullptr;
+
+  bool Load(const std::string& path, std::string* err) {
+#ifdef _WIN32
+    h = LoadLibraryA(path.c_str());
+    if (!h) {
+      *err = "LoadLibrary failed, error " + std::to_string(GetLastError());
+      return false;
+    }
+    // By ordinal, as the registers do: 1 BankTrans, 2 PutValue, 3 TransProcess, 4 GetValue.
+    bankTrans =
+        reinterpret_cast<BankTransFn>(reinterpret_cast<void*>(GetProcAddress(h, MAKEINTRESOURCEA(1))));
+    putValue = reinterpret_cast<PutValueFn>(reinterpret_cast<void*>(GetProcAddress(h, MAKEINTRESOURCEA(2))));
+    transProcess =
+        reinterpret_cast<TransProcessFn>(reinterpret_cast<void*>(GetProcAddress(h, MAKEINTRESOURCEA(3))));
+    getValue = reinterpret_cast<GetValueFn>(reinterpret_cast<void*>(GetProcAddress(h, MAKEINTRESOURCEA(4))));
+#else
+    h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+      const char* e = dlerror();
+      *err = e ? e : "dlopen failed";
+      return false;
+    }
+    bankTrans = reinterpret_cast<BankTransFn>(dlsym(h, "BankTrans"));
+    putValue = reinterpret_cast<PutValueFn>(dlsym(h, "PutValue"));
+    transProcess = reinterpret_cast<TransProcessFn>(dlsym(h, "TransProcess"));
+    getValue = reinterpret_cast<GetValueFn>(dlsym(h, "GetValue"));
+#endif
+    if (!bankTrans || !putValue || !transProcess || !getValue) {
+      *err = "the library does not export BankTrans, PutValue, TransProcess and GetValue";
+      return false;
+    }
+    return true;
+  }
+
+  ~Library() {
+#ifdef _WIN32
+    if (h) FreeLibrary(h);
+#else
+    if (h) dlclose(h);
+#endif
+  }
+};
+
+struct Options {
+  std::string lib, encoding, receipt;
+  bool encodingSet = false, raw = false, noReceipt = false, facade = false;
+  std::string record;
+  bool haveRecord = false;
+  std::vector<std::pair<std::string, std::string>> fields;  // request field name -> value
+  std::vector<std::pair<std::string, std::string>> puts;
+  std::vector<std::string> gets;
+};
+
+int Usage(const std::string& msg) {
+  fprintf(stderr, "korvessa: %s\n%s", msg.c_str(), kUsage);
+  return 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  static const struct {
+    const char* opt;
+    const char* field;
+  } kFieldOpts[] = {
+      {"--type", "transType"},       {"--oper", "operType"},
+      {"--card-type", "cardType"},   {"--register", "cashRegisterNo"},
+      {"--operator", "operatorNo"},  {"--trace", "cashTraceNumber"},
+      {"--print", "printFlag"},      {"--old-trace", "oldTraceNumber"},
+      {"--ref", "hostserialNumber"}, {"--auth", "oldAuthNumber"},
+      {"--date", "transDate"},       {"--card", "cardNumber"},
+      {"--reserved", "reserved"},    {"--amount-raw", "amount"},
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const bool hasValue = i + 1 < argc;
+    const std::string v = hasValue ? argv[i + 1] : "";
+    bool matched = false;
+    for (const auto& fo : kFieldOpts) {
+      if (a == fo.opt) {
+        if (!hasValue) return Usage(a + " needs a value");
+        o.fields.emplace_back(fo.field, v);
+        ++i;
+        matched = true;
+      }
+    }
+    if (matched) continue;
+    if (a == "--help" || a == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--facade") {
+      o.facade = true;
+    } else if (a == "--raw") {
+      o.raw = true;
+    } else if (a == "--no-receipt") {
+      o.noReceipt = true;
+    } else if (!hasValue && (a == "--lib" || a == "--amount" || a == "--record" || a == "--put" ||
+                             a == "--get" || a == "--encoding" || a == "--receipt")) {
+      return Usage(a + " needs a value");
+    } else if (a == "--lib") {
+      o.lib = v, ++i;
+    } else if (a == "--encoding") {
+      o.encoding = v, o.encodingSet = true, ++i;
+    } else if (a == "--receipt") {
+      o.receipt = v, ++i;
+    } else if (a == "--record") {
+      if (v.size() > korvessa::kRequestSize) return Usage("--record is longer than 106 characters");
+      o.record = v, o.haveRecord = true, ++i;
+    } else if (a == "--amount") {
+      std::string minor;
+      if (!korvessa::AmountToMinor(v, &minor)) return Usage("bad amount: " + v);
+      o.fields.emplace_back("amount", minor);
+      ++i;
+    } else if (a == "--put") {
+      const size_t eq = v.find('=');
+      if (eq == std::string::npos) return Usage("--put wants NAME=VALUE");
+      o.puts.emplace_back(v.substr(0, eq), v.substr(eq + 1));
+      o.facade = true;
+      ++i;
+    } else if (a == "--get") {
+      o.gets.push_back(v), o.facade = true, ++i;
+    } else {
+      return Usage("unknown option " + a);
+    }
+  }
+  const std::string enc = o.raw ? "" : (o.encodingSet ? o.encoding : DefaultEncoding());
+
+  // The request, built before the library is touched so that a usage error changes nothing.
+  char request[korvessa::kRequestSize + 1];
+  memset(request, ' ', korvessa::kRequestSize);
+  request[korvessa::kRequestSize] = 0;
+  if (o.facade) {
+    // The facade's own names for the options that have one.
+    static const char* const kFacadeNames[] = {"amount", "oldTraceNumber", "hostserialNumber", "transDate",
+                                               "transType"};
+    for (const auto& f : o.fields) {
+      bool known = false;
+      for (const char* n : kFacadeNames) known = known || f.first == n;
+      if (!known) return Usage("the facade has no field " + f.first);
+      o.puts.insert(o.puts.begin(), f);
+    }
+    if (o.haveRecord) return Usage("--record cannot be used with the facade");
+  } else {
+    // Defaults of a register's request, then the whole record if one was given, then single fields.
+    bool typeGiven = o.haveRecord;
+    PutField(request, *FindField(korvessa::RequestFields(), "operType"), "A0");
+    PutField(request, *FindField(korvessa::RequestFields(), "cardType"), "01");
+    PutField(request, *FindField(korvessa::RequestFields(), "printFlag"), "Y");
+    if (o.haveRecord) memcpy(request, o.record.data(), o.record.size());
+    for (const auto& f : o.fields) {
+      const korvessa::Field* fd = korvessa::FindField(korvessa::RequestFields(), f.first);
+      if (!korvessa::PutField(request, *fd, f.second)) {
+        return Usage(f.first + " takes at most " + std::to_string(fd->width) + " characters");
+      }
+      typeGiven = typeGiven || f.first == "transType";
+    }
+    if (!typeGiven) return Usage("--type is required");
+  }
+
+  const std::string libPath = o.lib.empty() ? ProgramDir() +
+#ifdef _WIN32
+                                                  "\\KorvessaDLL.dll"
+#else
+                                                  "/libKorvessaDLL.so"
+#endif
+                                            : o.lib;
+  Library lib;
+  std::string err;
+  if (!lib.Load(libPath, &err)) {
+    fprintf(stderr, "korvessa: cannot load %s: %s\n", libPath.c_str(), err.c_str());
+    return 3;
+  }
+  const std::string ini = DirOf(libPath) + "/Config.ini";
+
+  // What the receipt file held before, to tell a new receipt from an old one.
+  std::string receiptPath = o.receipt.empty() ? korvessa::ReceiptPath(ini) : o.receipt;
+  std::string before;
+  const bool hadReceipt = ReadFile(receiptPath, &before);
+  const time_t start = time(nullptr);
+
+  int status;
+  std::string rejCode;
+  if (o.facade) {
+    for (const auto& p : o.puts) lib.putValue(p.first.c_str(), p.second.c_str());
+    lib.transProcess();
+    rejCode = lib.getValue("rejCode");
+    status = korvessa::ExitStatusForRejCode(rejCode);
+    printf("rejCode: %s (%s)\n", rejCode.c_str(),
+           status == 0 ? "approved" : (status == 2 ? "local failure" : "refused by the terminal"));
+    std::vector<std::string> gets = o.gets;
+    if (gets.empty()) {
+      gets = {"rejCode", "rejCodeExplain", "cardNumber", "posTraceNumber", "hostserialNumber", "transDate"};
+    }
+    for (const std::string& g : gets) {
+      printf("  %-17s = \"%s\"\n", g.c_str(), korvessa::FromGbk(lib.getValue(g.c_str()), enc).c_str());
+    }
+  } else {
+    char response[korvessa::kResponseSize + 1];
+    memset(response, 0, sizeof response);
+    const int r = lib.bankTrans(request, response);
+    status = korvessa::ExitStatusFor(r);
+    printf("Result: %d (%s)\n", r, korvessa::ResultMeaning(r).c_str());
+    bool filled = false;
+    for (size_t i = 0; i < korvessa::kResponseSize; ++i) filled = filled || response[i] != 0;
+    if (!filled) {
+      printf("Response: not filled\n");
+    } else {
+      printf("Response:\n");
+      for (const korvessa::Field& f : korvessa::ResponseFields()) {
+        const std::string v(response + f.off, f.width);
+        printf("  %-17s = \"%s\"\n", f.name, korvessa::FromGbk(v, enc).c_str());
+      }
+      rejCode.assign(response + 6, 2);
+      bool found = false;
+      const std::string text = korvessa::RejCodeExplain(ini, rejCode, &found);
+      printf("Explanation: %s\n", found ? korvessa::FromGbk(text, enc).c_str() : "(none configured)");
+    }
+  }
+
+  if (!o.noReceipt) {
+    std::string after;
+    struct stat st;
+    const bool fresh = ReadFile(receiptPath, &after) && stat(receiptPath.c_str(), &st) == 0 &&
+                       (!hadReceipt || after != before || st.st_mtime >= start);
+    if (status == 0 && fresh) {
+      printf("Receipt (%s):\n%s", receiptPath.c_str(), korvessa::FromGbk(FoldCrLf(after), enc).c_str());
+      if (!after.empty() && after.back() != '\n') printf("\n");
+    } else {
+      printf("Receipt: none written\n");
+    }
+  }
+  printf("Log: %s/Log/\n", DirOf(libPath).c_str());
+  fflush(stdout);
+  return status;
+}

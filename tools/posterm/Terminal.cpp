@@ -1,0 +1,647 @@
+#include "Terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace posterm {
+
+namespace {
+
+struct NamedField {
+  const char* name;
+  size_t off;
+  size_t width;
+};
+
+// Where the register finds each item of an approved answer.
+const NamedField kFields[] = {
+    {"info", 8, 15},   {"amount", 23, 12}, {"batch", 35, 6},   {"merchant", 41, 15}, {"terminal", 56, 8},
+    {"name", 64, 40},  {"card", 104, 19},  {"expiry", 123, 4}, {"issuer", 127, 12},  {"acquirer", 139, 12},
+    {"date", 151, 8},  {"time", 159, 6},   {"auth", 165, 6},   {"ref", 171, 12},     {"ref2", 183, 12},
+    {"extra", 195, 6}, {"trace", 201, 6},  {"text", 207, 300},
+};
+
+void Put(Bytes* c, size_t off, const std::string& text, size_t width) {
+  for (size_t i = 0; i < width && off + i < c->size(); ++i) {
+    (*c)[off + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : ' ';
+  }
+}
+
+std::string NowText(const char* fmt) {
+  time_t t = time(nullptr);
+  struct tm tmv;
+  localtime_r(&t, &tmv);
+  char buf[32];
+  strftime(buf, sizeof buf, fmt, &tmv);
+  return buf;
+}
+
+speed_t BaudConstant(int baud) {
+  switch (baud) {
+    case 1200:
+      return B1200;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    default:
+      return B9600;
+  }
+}
+
+bool MakeRaw(int fd, int baud) {
+  struct termios t;
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, BaudConstant(baud));
+  cfsetospeed(&t, BaudConstant(baud));
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// A copy of an encoded frame whose last byte (LRC) is wrong, and never an STX, so that the register's
+// resynchronisation does not start a frame on it.
+Bytes WithBadLrc(Bytes f) {
+  uint8_t bad = static_cast<uint8_t>(f.back() ^ 0xFF);
+  if (bad == kStx) bad = static_cast<uint8_t>(f.back() ^ 0xFE);
+  f.back() = bad;
+  return f;
+}
+
+Frame Parse(const Bytes& raw) {
+  FrameReader r;
+  std::vector<Frame> out;
+  r.Feed(raw.data(), raw.size(), &out);
+  if (!out.empty()) return out.front();
+  Frame f;
+  f.raw = raw;
+  f.error = "not a frame";
+  return f;
+}
+
+}  // namespace
+
+bool ReplyFieldOffset(const std::string& name, size_t* off, size_t* width) {
+  for (const NamedField& f : kFields) {
+    if (name == f.name) {
+      *off = f.off;
+      *width = f.width;
+      return true;
+    }
+  }
+  return false;
+}
+
+Bytes BuildAnswer(const Scenario& s, const Step& step, const Frame& req) {
+  const bool hs = req.OperType() == "C0";
+  size_t len = hs ? s.handshakeReplyLen : s.replyLen;
+  if (len < 8) len = 8;
+  Bytes c(len, ' ');
+  std::string cmd = req.CmdCode();
+  if (cmd.size() == 2) cmd[1] = static_cast<char>(cmd[1] + 1);
+  if (!step.cmdCode.empty()) cmd = step.cmdCode;
+  Put(&c, 0, req.OperType(), 2);
+  Put(&c, 2, cmd, 2);
+  Put(&c, 4, req.Text(4, 2), 2);
+  Put(&c, 6, step.retCode, 2);
+  if (hs) return c;
+  Put(&c, 8, "OPERATOR01", 15);
+  Put(&c, 23, req.Text(21, 12), 12);  // the amount asked for
+  Put(&c, 35, "000001", 6);
+  Put(&c, 41, "898310048990001", 15);
+  Put(&c, 56, "10020001", 8);
+  Put(&c, 64, "KORVESSA TEST MERCHANT", 40);
+  Put(&c, 104, "6222021234567890123", 19);
+  Put(&c, 123, "2812", 4);
+  Put(&c, 127, "ISSUERBANK01", 12);
+  Put(&c, 139, "ACQBANK00001", 12);
+  Put(&c, 151, NowText("%Y%m%d"), 8);
+  Put(&c, 159, NowText("%H%M%S"), 6);
+  Put(&c, 165, "AUTH01", 6);
+  Put(&c, 171, "R00000000001", 12);
+  Put(&c, 183, "REF200000001", 12);
+  Put(&c, 195, "000042", 6);
+  Put(&c, 201, "000123", 6);
+  Put(&c, 207, "THANK YOU FOR YOUR PURCHASE", 300);
+  for (const auto& kv : s.fields) {
+    for (size_t i = 0; i < kv.second.size() && kv.first + i < c.size(); ++i) {
+      c[kv.first + i] = static_cast<uint8_t>(kv.second[i]);
+    }
+  }
+  return c;
+}
+
+Terminal::Terminal() {
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
+}
+
+Terminal::~Terminal() {
+  Stop();
+  CloseLine();
+  for (int& fd : wake_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+bool Terminal::OpenPty(std::string* err) {
+  int m = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (m < 0) {
+    if (err) *err = std::string("posix_openpt: ") + strerror(errno);
+    return false;
+  }
+  char name[128];
+  if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+    if (err) *err = std::string("pty set-up: ") + strerror(errno);
+    close(m);
+    return false;
+  }
+  int s = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (s < 0) {
+    if (err) *err = std::string("open ") + name + ": " + strerror(errno);
+    close(m);
+    return false;
+  }
+  // Raw on both sides of the line: no echo, no line editing, CR and LF untouched.
+  if (!MakeRaw(s, 9600)) {
+    if (err) *err = std::string("tcsetattr: ") + strerror(errno);
+    close(s);
+    close(m);
+    return false;
+  }
+  fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+  CloseLine();
+  master_ = m;
+  slave_ = s;
+  isPty_ = true;
+  reader_.Reset();
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    path_ = name;
+  }
+  return true;
+}
+
+bool Terminal::OpenDevice(const std::string& path, int baud, std::string* err) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (err) *err = "open " + path + ": " + strerror(errno);
+    return false;
+  }
+  if (!MakeRaw(fd, baud)) {
+    if (err) *err = "tcsetattr " + path + ": " + strerror(errno);
+    close(fd);
+    return false;
+  }
+  CloseLine();
+  master_ = fd;
+  isPty_ = false;
+  device_ = path;
+  baud_ = baud;
+  reader_.Reset();
+  std::lock_guard<std::mutex> lk(mu_);
+  path_ = path;
+  return true;
+}
+
+std::string Terminal::LinePath() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return path_;
+}
+
+void Terminal::SetScenario(const Scenario& s) {
+  std::lock_guard<std::mutex> lk(mu_);
+  scenario_ = s;
+}
+
+Scenario Terminal::GetScenario() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return scenario_;
+}
+
+void Terminal::SetLog(FILE* f) {
+  std::lock_guard<std::mutex> lk(mu_);
+  log_ = f;
+}
+
+void Terminal::SetNotify(void (*fn)(const std::string&, void*), void* ctx) {
+  std::lock_guard<std::mutex> lk(mu_);
+  notify_ = fn;
+  notifyCtx_ = ctx;
+}
+
+bool Terminal::Start(std::string* err) {
+  if (master_ < 0) {
+    if (err) *err = "no line open";
+    return false;
+  }
+  if (wake_[0] < 0) {
+    if (err) *err = "no wake-up pipe";
+    return false;
+  }
+  if (thread_.joinable()) return true;
+  stop_ = false;
+  thread_ = std::thread(&Terminal::Run, this);
+  return true;
+}
+
+void Terminal::Stop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  if (wake_[1] >= 0) {
+    const char b = 1;
+    ssize_t r = write(wake_[1], &b, 1);
+    (void)r;
+  }
+  thread_.join();
+}
+
+void Terminal::CloseLine() {
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  master_ = slave_ = -1;
+}
+
+std::vector<Frame> Terminal::Received() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return received_;
+}
+
+std::vector<Frame> Terminal::Sent() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return sent_;
+}
+
+std::vector<RelayResult> Terminal::RelayResults() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return relay_;
+}
+
+int Terminal::Hangups() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return hangups_;
+}
+
+size_t Terminal::TransactionAnswers() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return transAnswers_;
+}
+
+bool Terminal::WaitReceived(size_t n, int timeoutMs) const {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return received_.size() >= n; });
+}
+
+bool Terminal::WaitAnswers(size_t n, int timeoutMs) const {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return answers_ >= n; });
+}
+
+bool Terminal::WaitHangups(int n, int timeoutMs) const {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return hangups_ >= n; });
+}
+
+void Terminal::ClearRecords() {
+  std::lock_guard<std::mutex> lk(mu_);
+  received_.clear();
+  sent_.clear();
+  relay_.clear();
+  answers_ = 0;
+  transAnswers_ = 0;
+}
+
+void Terminal::Log(const char* fmt, ...) {
+  std::lock_guard<std::mutex> lk(mu_);
+  if (!log_) return;
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  struct tm tmv;
+  time_t sec = tv.tv_sec;
+  localtime_r(&sec, &tmv);
+  fprintf(log_, "%02d:%02d:%02d.%03d ", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+          static_cast<int>(tv.tv_usec / 1000));
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(log_, fmt, ap);
+  va_end(ap);
+  fputc('\n', log_);
+  fflush(log_);
+}
+
+void Terminal::Notify(const std::string& line) {
+  void (*fn)(const std::string&, void*);
+  void* ctx;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    fn = notify_;
+    ctx = notifyCtx_;
+  }
+  if (fn) fn(line, ctx);
+}
+
+void Terminal::Record(const Frame& f) {
+  if (f.valid) {
+    Log("RX %s", Hex(f.raw).c_str());
+  } else {
+    Log("RX (bad frame: %s) %s", f.error.c_str(), Hex(f.raw).c_str());
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    received_.push_back(f);
+  }
+  cv_.notify_all();
+}
+
+bool Terminal::Pause(int ms) {
+  if (ms <= 0) return !stop_;
+  struct pollfd p = {wake_[0], POLLIN, 0};
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stop_) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    poll(&p, 1, static_cast<int>(left));
+  }
+  return !stop_;
+}
+
+bool Terminal::ReadFrame(int timeoutMs, Frame* out) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (!pending_.empty()) {
+      *out = pending_.front();
+      pending_.erase(pending_.begin());
+      return true;
+    }
+    if (stop_) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    if (master_ < 0) {
+      Pause(static_cast<int>(left));
+      return false;
+    }
+    struct pollfd p[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    const int r = poll(p, 2, static_cast<int>(left));
+    if (r <= 0 || (p[1].revents & POLLIN)) continue;
+    if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    uint8_t buf[4096];
+    const ssize_t n = read(master_, buf, sizeof buf);
+    if (n > 0) {
+      std::vector<Frame> frames;
+      reader_.Feed(buf, static_cast<size_t>(n), &frames);
+      for (const Frame& f : frames) {
+        Record(f);
+        pending_.push_back(f);
+      }
+    } else if (n < 0 && errno == EAGAIN) {
+      continue;
+    } else {
+      // The far side is gone (a device unplugged, or nobody holds a pty slave): do not spin.
+      Log("-- line read failed: %s", n == 0 ? "end of file" : strerror(errno));
+      Pause(100);
+    }
+  }
+}
+
+bool Terminal::WriteBytes(const uint8_t* p, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    if (master_ < 0 || stop_) return false;
+    const ssize_t w = write(master_, p + done, n - done);
+    if (w > 0) {
+      done += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno != EAGAIN && errno != EINTR) {
+      Log("-- line write failed: %s", strerror(errno));
+      return false;
+    }
+    struct pollfd fds[2] = {{master_, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(fds, 2, 2000) <= 0 || (fds[1].revents & POLLIN)) {
+      Log("-- line write stalled");
+      return false;
+    }
+  }
+  return true;
+}
+
+void Terminal::SendFrame(const Bytes& frame, const char* what) {
+  Log("TX (%s) %s", what, Hex(frame).c_str());
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    sent_.push_back(Parse(frame));
+  }
+  WriteBytes(frame.data(), frame.size());
+}
+
+void Terminal::Hangup() {
+  Log("-- closing the line");
+  const bool pty = isPty_;
+  CloseLine();
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    ++hangups_;
+  }
+  cv_.notify_all();
+  Notify("HANGUP");
+  // A new line for the register's next call: a new pseudo-terminal, or the same device again.
+  std::string err;
+  bool ok;
+  if (pty) {
+    ok = OpenPty(&err);
+  } else {
+    Pause(200);
+    ok = OpenDevice(device_, baud_, &err);
+  }
+  if (ok) {
+    Log("-- line reopened: %s", LinePath().c_str());
+    Notify("READY " + LinePath());
+  } else {
+    Log("-- cannot reopen the line: %s", err.c_str());
+    Notify("ERROR " + err);
+  }
+}
+
+void Terminal::Run() {
+  while (!stop_) {
+    Frame f;
+    if (!ReadFrame(500, &f)) continue;
+    if (!f.valid) continue;
+    Handle(f);
+  }
+}
+
+void Terminal::Handle(const Frame& req) {
+  const std::string op = req.OperType();
+  if (op == "D1") {
+    Log("-- unexpected host reply outside a relay");
+    Notify("UNEXPECTED " + op);
+    return;
+  }
+  if (req.id != lastId_) {
+    prevId_ = lastId_;
+    lastId_ = req.id;
+  }
+  const Scenario s = GetScenario();
+  const Step& step = (op == "C0") ? s.handshake : s.trans;
+  Notify("REQUEST " + op + req.CmdCode() + " id=" + req.id + " len=" + std::to_string(req.content.size()));
+  if (!Pause(step.delayMs)) return;
+  for (const RelayUnit& u : step.relay) {
+    RunRelay(u, req.id);
+    if (stop_) return;
+  }
+  if (step.end == Step::End::kSilence) {
+    Log("-- staying silent");
+    Notify("SILENT");
+    return;
+  }
+  if (step.end == Step::End::kHangup) {
+    Hangup();
+    return;
+  }
+  const Bytes content = BuildAnswer(s, step, req);
+  const Bytes answer = EncodeFrame(req.id, content);
+  Bytes stream;
+  if (step.badLrcFirst) {
+    const Bytes bad = WithBadLrc(answer);
+    Log("TX (bad LRC) %s", Hex(bad).c_str());
+    stream.insert(stream.end(), bad.begin(), bad.end());
+  }
+  if (step.staleIdFirst) {
+    // The previous transaction's identifier (or, on the first, a different one); its LRC must not be an
+    // STX, or the register would take it as the start of the next frame.
+    std::string stale = prevId_.size() == kIdLen && prevId_ != req.id ? prevId_ : req.id;
+    Bytes f;
+    for (int i = 0; i < 10; ++i) {
+      if (stale == req.id) stale[5] = static_cast<char>('0' + (stale[5] - '0' + 1) % 10);
+      f = EncodeFrame(stale, content);
+      if (f.back() != kStx) break;
+      stale[5] = static_cast<char>('0' + (stale[5] - '0' + 1) % 10);
+    }
+    Log("TX (stale identifier %s) %s", stale.c_str(), Hex(f).c_str());
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  if (!step.noise.empty()) {
+    Log("TX (noise) %s", Hex(step.noise).c_str());
+    stream.insert(stream.end(), step.noise.begin(), step.noise.end());
+  }
+  Log("TX %s", Hex(answer).c_str());
+  stream.insert(stream.end(), answer.begin(), answer.end());
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    sent_.push_back(Parse(answer));
+  }
+  const size_t chunks = step.chunks > 1 ? static_cast<size_t>(step.chunks) : 1;
+  const size_t per = (stream.size() + chunks - 1) / chunks;
+  bool ok = true;
+  for (size_t off = 0; off < stream.size() && ok; off += per) {
+    if (off > 0 && !Pause(step.chunkGapMs)) return;
+    const size_t n = std::min(per, stream.size() - off);
+    ok = WriteBytes(stream.data() + off, n);
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    ++answers_;
+    if (op != "C0") ++transAnswers_;
+  }
+  cv_.notify_all();
+  Notify("ANSWER " + std::string(reinterpret_cast<const char*>(content.data()) + 2, 2) + " code=" +
+         std::string(reinterpret_cast<const char*>(content.data()) + 6, 2) + (ok ? "" : " (write failed)"));
+}
+
+void Terminal::RunRelay(const RelayUnit& u, const std::string& id) {
+  RelayResult res;
+  Bytes head(52, 0);
+  head[0] = 'D';
+  head[1] = '0';
+  for (size_t i = 0; i < 2 && i < u.cmd.size(); ++i) head[2 + i] = static_cast<uint8_t>(u.cmd[i]);
+  for (size_t i = 0; i < 40 && i < u.host.size(); ++i) head[4 + i] = static_cast<uint8_t>(u.host[i]);
+  for (size_t i = 0; i < 6 && i < u.port.size(); ++i) head[44 + i] = static_cast<uint8_t>(u.port[i]);
+  Bytes payload = u.payload;
+  long ucLen = static_cast<long>(payload.size()) - u.lengthDelta;
+  if (ucLen < 0) {
+    payload.resize(payload.size() + static_cast<size_t>(-ucLen), 'X');
+    ucLen = 0;
+  }
+  if (ucLen > 0xFFFF) ucLen = 0xFFFF;
+  head[50] = static_cast<uint8_t>(ucLen >> 8);
+  head[51] = static_cast<uint8_t>(ucLen & 0xFF);
+  Bytes content = head;
+  content.insert(content.end(), payload.begin(), payload.end());
+  SendFrame(EncodeFrame(id, content), "transmit data");
+
+  Frame reply;
+  bool got = false;
+  while (ReadFrame(u.timeoutMs, &reply)) {
+    if (!reply.valid) continue;  // recorded as bad; keep waiting
+    if (reply.OperType() != "D1") {
+      // Something else from the register (a new request): leave it for the main loop.
+      pending_.insert(pending_.begin(), reply);
+      break;
+    }
+    got = true;
+    break;
+  }
+  if (!got) {
+    res.ok = !u.expectReply;
+    res.error = u.expectReply ? "no reply" : "";
+  } else {
+    res.reply = reply;
+    if (!u.expectReply) {
+      res.error = "unexpected reply";
+    } else {
+      Bytes want(head.begin(), head.begin() + 50);
+      want[1] = static_cast<uint8_t>(want[1] + 1);
+      want[3] = static_cast<uint8_t>(want[3] + 1);
+      const Bytes& c = reply.content;
+      if (c.size() < 52) {
+        res.error = "reply shorter than its header";
+      } else if (!std::equal(want.begin(), want.end(), c.begin())) {
+        res.error = "reply header does not echo the unit's header";
+      } else if ((static_cast<size_t>(c[50]) << 8 | c[51]) != c.size() - 52) {
+        res.error = "reply length " + std::to_string(static_cast<size_t>(c[50]) << 8 | c[51]) + " but " +
+                    std::to_string(c.size() - 52) + " bytes follow";
+      } else if (reply.id != id) {
+        res.error = "reply identifier " + reply.id + ", transaction " + id;
+      } else if (u.checkPayload &&
+                 !std::equal(c.begin() + 52, c.end(), u.expectPayload.begin(), u.expectPayload.end())) {
+        res.error = "host bytes differ from the expected";
+      } else {
+        res.ok = true;
+      }
+    }
+  }
+  Log("-- relay to %s:%s: %s", u.host.c_str(), u.port.c_str(), res.ok ? "ok" : res.error.c_str());
+  const size_t hostBytes = got && reply.content.size() >= 52 ? reply.content.size() - 52 : 0;
+  Notify(res.ok ? "RELAY OK " + std::to_string(hostBytes) : "RELAY FAIL " + res.error);
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    relay_.push_back(res);
+  }
+  cv_.notify_all();
+}
+
+}  // namespace posterm

@@ -34,7 +34,7 @@ win64: build/win64/CMakeCache.txt
 	cmake --build build/win64 -j $(JOBS)
 
 demo: linux
-	tools/demo/run-demo.sh
+	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
 test: check
 check: test-linux test-win test-asan test-tsan

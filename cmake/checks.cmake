@@ -9,3 +9,12 @@ if(KV_TESTS AND TARGET KorvessaDLL)
     add_test(NAME so_exports COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check-linux-symbols.sh $<TARGET_FILE:KorvessaDLL>)
   endif()
 endif()
+
+# Windows end to end under Wine: korvessa.exe and KorvessaDLL.dll of this build against the Linux
+# posterm and bankhost (built in build/linux).
+if(KV_TESTS AND WIN32 AND TARGET korvessa)
+  set(KV_LINUX_TOOLS ${CMAKE_SOURCE_DIR}/build/linux CACHE PATH "Folder with the Linux posterm and bankhost")
+  add_test(NAME wine_e2e COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/e2e-wine.sh ${CMAKE_BINARY_DIR}
+           ${KV_LINUX_TOOLS}/posterm ${KV_LINUX_TOOLS}/bankhost)
+  set_tests_properties(wine_e2e PROPERTIES RUN_SERIAL TRUE)
+endif()

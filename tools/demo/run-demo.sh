@@ -22,7 +22,7 @@ if [ "${SKIP_BUILD:-0}" != 1 ]; then
     cmake --build "$BUILD" --target KorvessaDLL korvessa posterm -j2
   fi
 fi
-for f in libKorvessaDLL.so korvessa posterm; do
+for f in libKorvessaDLL.so korvessa posterm bankhost; do
   [ -x "$BUILD/$f" ] || [ -f "$BUILD/$f" ] || { echo "demo: $BUILD/$f is missing" >&2; exit 1; }
 done
 
@@ -33,12 +33,32 @@ cp "$BUILD/libKorvessaDLL.so" "$BUILD/korvessa" "$DEMO/"
 iconv -f UTF-8 -t GBK "$ROOT/tools/demo/Config.ini.sample" |
   sed -e "s/^ComPort=.*/ComPort=$PORT/" -e 's/^TradeTimeOut=.*/TradeTimeOut=10/' -e 's/^DebugLog=.*/DebugLog=4/' >"$DEMO/Config.ini"
 
-# The simulated terminal, answering on a new pseudo-terminal.
+# The simulated bank host on 127.0.0.1 (a free port), then the simulated terminal on a new pseudo-terminal.
+# During the purchase the terminal sends one "D0" unit to the host through the library and checks the
+# "D1" reply before it answers.
+HOSTOUT="$DEMO/bankhost.out"
+: >"$HOSTOUT"
+"$BUILD/bankhost" --port 0 --mode answer --reply-text "BANK-HOST-APPROVAL-0001" --record "$DEMO/bankhost.payloads" \
+  >"$HOSTOUT" 2>&1 &
+BH=$!
+PT=
+trap 'kill $BH $PT 2>/dev/null || true; wait 2>/dev/null || true' EXIT INT TERM
+HOSTPORT=
+i=0
+while [ $i -lt 50 ]; do
+  HOSTPORT=$(sed -n 's/^LISTENING \([0-9]*\).*/\1/p' "$HOSTOUT" | head -n 1)
+  [ -n "$HOSTPORT" ] && break
+  sleep 0.1
+  i=$((i + 1))
+done
+[ -n "$HOSTPORT" ] || { echo "demo: bankhost did not start:" >&2; cat "$HOSTOUT" >&2; exit 1; }
+echo "Simulated bank host on 127.0.0.1:$HOSTPORT"
+
 OUT="$DEMO/posterm.out"
 : >"$OUT"
-"$BUILD/posterm" --log "$DEMO/posterm.log" >"$OUT" 2>&1 &
+"$BUILD/posterm" --log "$DEMO/posterm.log" --relay "127.000.000.001:$HOSTPORT:AUTHORISE 000000012345" \
+  --relay-expect "BANK-HOST-APPROVAL-0001" >"$OUT" 2>&1 &
 PT=$!
-trap 'kill $PT 2>/dev/null || true; wait $PT 2>/dev/null || true' EXIT INT TERM
 LINE=
 i=0
 while [ $i -lt 50 ]; do
@@ -59,6 +79,8 @@ STATUS=$?
 set -e
 echo
 echo "korvessa exit status: $STATUS (0 approved, 1 refused, 2 local failure, 3 usage or load error)"
+echo "Bank host's view (payloads it received through the library):"
+sed 's/^/  /' "$DEMO/bankhost.payloads" 2>/dev/null || true
 echo "Terminal's view:"
 sed 's/^/  /' "$OUT"
 echo "Library log:  $DEMO/Log/ (GBK; e.g. iconv -f GBK -t UTF-8 $DEMO/Log/*.log)"

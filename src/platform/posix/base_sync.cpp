@@ -8,15 +8,17 @@
 
 namespace kvplat {
 
+// Function-local statics: the first handle created (normally by the library's global engine object
+// during static initialisation) constructs them, so they outlive every object that made a handle after
+// them and are released when the library is unloaded.
 std::mutex& WaitLock() {
-  // Never destroyed: threads may still wait while static objects are torn down.
-  static std::mutex* m = new std::mutex;
-  return *m;
+  static std::mutex m;
+  return m;
 }
 
 std::condition_variable& WaitCondition() {
-  static std::condition_variable* c = new std::condition_variable;
-  return *c;
+  static std::condition_variable c;
+  return c;
 }
 
 void NotifyWaiters() { WaitCondition().notify_all(); }
@@ -24,8 +26,8 @@ void NotifyWaiters() { WaitCondition().notify_all(); }
 namespace {
 // The live objects; guarded by WaitLock().
 std::unordered_set<const KvHandle*>& Registry() {
-  static auto* r = new std::unordered_set<const KvHandle*>;
-  return *r;
+  static std::unordered_set<const KvHandle*> r;
+  return r;
 }
 }  // namespace
 

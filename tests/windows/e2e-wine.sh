@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# End to end on Windows: korvessa.exe loads KorvessaDLL.dll (by ordinal) under Wine, and the library talks
+# to posterm through a Wine COM port linked to a pseudo-terminal.
+#   e2e-wine.sh <dir with korvessa.exe and KorvessaDLL.dll> <posterm>
+# Scenarios: approval, refusal, time-out, facade, relay round trip (when bankhost is given as $3).
+set -uo pipefail
+WINDIR=$1
+POSTERM=$2
+BANKHOST=${3:-}
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+WINE_RUN="$ROOT/scripts/wine-run"
+PORT=5
+
+: "${WINEPREFIX:=${KV_WINEPREFIX:-$HOME/.korvessa-wine}}"
+export WINEPREFIX WINEDEBUG=-all
+WORK=$(mktemp -d /tmp/kv-wine-e2e.XXXXXX)
+PT=
+BH=
+cleanup() {
+  [ -n "$PT" ] && kill "$PT" 2>/dev/null && wait "$PT" 2>/dev/null
+  [ -n "$BH" ] && kill "$BH" 2>/dev/null && wait "$BH" 2>/dev/null
+  rm -f "$WINEPREFIX/dosdevices/com$PORT"
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+ok() { echo "PASS: $1"; passed=$((passed + 1)); }
+bad() { echo "FAIL: $1"; failed=$((failed + 1)); }
+
+# A prefix exists after the first program has run in it.
+"$WINE_RUN" "$WINDIR/korvessa.exe" --help >/dev/null 2>&1 || true
+mkdir -p "$WINEPREFIX/dosdevices"
+
+cp "$WINDIR/korvessa.exe" "$WINDIR/KorvessaDLL.dll" "$WORK/"
+iconv -f UTF-8 -t GBK "$ROOT/tools/demo/Config.ini.sample" |
+  sed -e "s/^ComPort=.*/ComPort=$PORT/" -e 's/^TradeTimeOut=.*/TradeTimeOut=2/' \
+      -e 's/^DebugLog=.*/DebugLog=4/' >"$WORK/Config.ini"
+
+# start_posterm <options...>: a fresh terminal on a new pty, linked as COM$PORT.
+start_posterm() {
+  [ -n "$PT" ] && kill "$PT" 2>/dev/null && wait "$PT" 2>/dev/null
+  : >"$WORK/posterm.out"
+  "$POSTERM" --log "$WORK/posterm.log" "$@" >"$WORK/posterm.out" 2>&1 &
+  PT=$!
+  local line= i=0
+  while [ $i -lt 100 ]; do
+    line=$(sed -n 's/^READY //p' "$WORK/posterm.out" | head -n 1)
+    [ -n "$line" ] && break
+    sleep 0.1
+    i=$((i + 1))
+  done
+  [ -n "$line" ] || { echo "posterm did not start"; cat "$WORK/posterm.out"; return 1; }
+  ln -sfn "$line" "$WINEPREFIX/dosdevices/com$PORT"
+}
+
+# run_korvessa <options...>: runs korvessa.exe in the work folder; output in $OUT, status in $RC.
+run_korvessa() {
+  OUT=$(cd "$WORK" && timeout 120 "$WINE_RUN" ./korvessa.exe --raw --no-receipt "$@" 2>&1)
+  RC=$?
+}
+
+# 1. Approval: result 0, response fields by name, the request seen by the terminal.
+start_posterm --field card=6222021234567890123 --field trace=000123 || exit 1
+run_korvessa --type 30 --amount 123.45 --reserved XYZ
+if [ "$RC" = 0 ] && grep -q '^Result: 0 ' <<<"$OUT" && grep -q '000000012345' <<<"$OUT" &&
+   grep -q 'REQUEST A030' "$WORK/posterm.out"; then
+  ok "approval through BankTrans"
+else
+  bad "approval (status $RC)"; echo "$OUT"; cat "$WORK/posterm.out"
+fi
+grep -q 'reserved *= "XYZ"' <<<"$OUT" && ok "reserved bytes returned" || { bad "reserved bytes"; echo "$OUT"; }
+
+# 2. Refusal "05": 0x3530 (13616).
+start_posterm --code 05 || exit 1
+run_korvessa --type 30 --amount 1.00
+if [ "$RC" = 1 ] && grep -q '^Result: 13616' <<<"$OUT"; then ok "refusal 05 gives 13616"; else bad "refusal (status $RC)"; echo "$OUT"; fi
+
+# 3. Time-out: no answer within TradeTimeOut (2 s) gives -3.
+start_posterm --silent || exit 1
+run_korvessa --type 30 --amount 1.00
+if [ "$RC" = 2 ] && grep -q -- '^Result: -3 ' <<<"$OUT"; then ok "time-out gives -3"; else bad "time-out (status $RC)"; echo "$OUT"; fi
+
+# 4. Facade: PutValue/TransProcess/GetValue, "00" after an approval; "x2" for an undefined type.
+start_posterm --field card=6222021234567890123 || exit 1
+run_korvessa --put transType=30 --put amount=000000000100 --get rejCode --get cardNumber
+if [ "$RC" = 0 ] && grep -q 'rejCode *= "00"' <<<"$OUT" && grep -q '6222021234567890123' <<<"$OUT"; then
+  ok "facade approval"
+else
+  bad "facade approval (status $RC)"; echo "$OUT"
+fi
+run_korvessa --put transType=77 --put amount=000000000100 --get rejCode
+if grep -q 'rejCode *= "x2"' <<<"$OUT"; then ok "facade undefined type gives x2"; else bad "facade x2 (status $RC)"; echo "$OUT"; fi
+
+# 5. Relay round trip: the terminal sends a D0 unit to a host on 127.0.0.1 through the library.
+if [ -n "$BANKHOST" ]; then
+  : >"$WORK/bankhost.out"
+  "$BANKHOST" --port 0 --mode answer --reply-text HOST-OK >"$WORK/bankhost.out" 2>&1 &
+  BH=$!
+  hp=
+  for _ in $(seq 1 50); do
+    hp=$(sed -n 's/^LISTENING \([0-9]*\)$/\1/p' "$WORK/bankhost.out" | head -n 1)
+    [ -n "$hp" ] && break
+    sleep 0.1
+  done
+  if [ -n "$hp" ]; then
+    start_posterm --relay "127.0.0.1:$hp:PAYLOAD-1" --relay-expect HOST-OK || exit 1
+    run_korvessa --type 30 --amount 1.00
+    if [ "$RC" = 0 ] && grep -q 'RELAY OK' "$WORK/posterm.out"; then ok "relay round trip"; else
+      bad "relay round trip (status $RC)"; echo "$OUT"; cat "$WORK/posterm.out" "$WORK/bankhost.out"; fi
+  else
+    bad "bankhost did not start"; cat "$WORK/bankhost.out"
+  fi
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,38 @@
+// Socket helpers for the few calls whose form differs between Winsock and BSD sockets.
+// Everything else the relay uses is the Winsock API under its own names (platform.h).
+#pragma once
+
+#include "platform/platform.h"
+
+// Flags for every send(): on POSIX a connection closed by the peer must give an error, not a
+// signal that would end the cash register's process.
+#ifdef _WIN32
+#define KV_SEND_FLAGS 0
+#else
+#define KV_SEND_FLAGS MSG_NOSIGNAL
+#endif
+
+// Sets SO_SNDTIMEO or SO_RCVTIMEO (`option`) of `s` so that a blocking send or recv gives up
+// after `ms` milliseconds without progress. 0 on success, SOCKET_ERROR on failure.
+int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms);
+
+// Waits up to `seconds` for a non-blocking connect on `s` to finish. Returns 1 when the
+// connection is established, 0 when the time ran out or the attempt failed (refused,
+// unreachable ...: WSAGetLastError then gives its code), and -1 when the wait itself failed.
+// Works for any socket value (no fd_set limit).
+int KvWaitConnected(SOCKET s, int seconds);
+
+// Shuts both directions of `s` down without releasing it, so that a send or recv blocked on
+// another thread returns at once. The socket stays valid until closesocket.
+void KvShutdownSocket(SOCKET s);
+
+// The first IPv4 address of host name `host` into *addr. False when the name cannot be
+// resolved (no record, no IPv4 address). Safe on any thread.
+bool KvLookupHostV4(const char* host, struct in_addr* addr);
+
+// The length type of socket address arguments (getsockname, accept ...).
+#ifdef _WIN32
+typedef int KvSockLen;
+#else
+typedef socklen_t KvSockLen;
+#endif

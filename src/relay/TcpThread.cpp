@@ -1,0 +1,496 @@
+// The host relay: connection to the bank host, the relay thread, and the replies to the terminal.
+#include "relay/TcpThread.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "config/Config.h"
+#include "log/Log.h"
+#include "platform/net_util.h"
+#include "protocol/BTFManager.h"
+#include "relay/CommLink.h"
+#include "relay/WSAErrorText.h"
+
+namespace {
+
+// How long the destructor waits for the relay thread. Unloading the library on Windows runs the
+// destructor under the loader lock, where an ending thread cannot finish: the wait must be
+// bounded there. The relay thread leaves its loop at once after a stop request (socket shut
+// down, event signalled), so this only bounds a thread stuck in a write to the terminal.
+constexpr DWORD kUnloadWaitMs = 3000;
+
+class Lock {
+ public:
+  explicit Lock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
+  ~Lock() { LeaveCriticalSection(cs_); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  CRITICAL_SECTION* cs_;
+};
+
+// A decimal number as "%d" of scanf reads it: leading blanks skipped, an optional sign, at least
+// one digit; out-of-range values saturate. Returns the position after the number, or null.
+const char* ReadDecimal(const char* p, long long* value) {
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  if (*p < '0' || *p > '9') return nullptr;
+  long long v = 0;
+  while (*p >= '0' && *p <= '9') {
+    if (v <= INT_MAX) v = v * 10 + (*p - '0');
+    ++p;
+  }
+  if (negative) v = -v;
+  if (v > INT_MAX) v = INT_MAX;
+  if (v < INT_MIN) v = INT_MIN;
+  *value = v;
+  return p;
+}
+
+// The destination port as atoi reads it. A value outside 0..65535 becomes 0 (no connection)
+// rather than being cut to 16 bits, which would reach an unrelated port.
+u_short ParsePort(const char* text) {
+  long long v = 0;
+  if (ReadDecimal(text, &v) == nullptr) return 0;
+  if (v < 0 || v > 65535) return 0;
+  return static_cast<u_short>(v);
+}
+
+const char* OrNull(const char* text) { return text != nullptr ? text : "(null)"; }
+
+// The relay object whose thread the calling thread is, if any.
+thread_local const TcpThread* t_pRelayOf = nullptr;
+
+}  // namespace
+
+// ------------------------------------------------------------------------------------------------
+// Construction
+
+TcpThread::TcpThread()
+    : m_hThread(nullptr),
+      m_pComm(nullptr),
+      m_bWSAStartup(false),
+      m_hSocket(INVALID_SOCKET),
+      m_iConnTimeOut(kTcpDefaultConnTimeOut),
+      m_iSendLen(0),
+      m_iRecvLen(0),
+      m_bExit(false),
+      m_hSendEvent(nullptr),
+      m_dwIoTimeOut(kTcpIoTimeOut) {
+  std::memset(m_szIP, 0, sizeof(m_szIP));
+  std::memset(m_szPort, 0, sizeof(m_szPort));
+  std::memset(m_szSendBuf, 0, sizeof(m_szSendBuf));
+  std::memset(m_szRecvBuf, 0, sizeof(m_szRecvBuf));
+  InitializeCriticalSection(&m_csStart);
+  InitializeCriticalSection(&m_csHandles);
+  // Winsock is started at first use (Start): the constructor runs during the library's static
+  // initialisation, under the Windows loader lock, where no further DLL may be loaded.
+}
+
+TcpThread::~TcpThread() {
+  if (!StopWithin(false, kUnloadWaitMs)) {
+    // The thread did not end in time (unloading under the loader lock): it may still touch the
+    // socket, the socket library and the handle lock, so they are left in place.
+    return;
+  }
+  CloseSocket();
+  CloseSendEvent();
+  if (m_bWSAStartup) {
+    WSACleanup();
+    m_bWSAStartup = false;
+  }
+  DeleteCriticalSection(&m_csHandles);
+  DeleteCriticalSection(&m_csStart);
+}
+
+bool TcpThread::EnsureWSAStartup() {
+  if (m_bWSAStartup) return true;
+  WSADATA data;
+  if (WSAStartup(0x0101, &data) != 0) {
+    WriteLog(KV_HERE, 2, "WSAStartup() failed!");
+    return false;
+  }
+  m_bWSAStartup = true;
+  return true;
+}
+
+void TcpThread::SetIoTimeOut(DWORD ms) {
+  Lock lock(&m_csStart);
+  m_dwIoTimeOut = ms > 0 ? ms : static_cast<DWORD>(kTcpIoTimeOut);
+}
+
+bool TcpThread::HasThread() {
+  Lock lock(&m_csStart);
+  return m_hThread != nullptr;
+}
+
+void TcpThread::SetConnTimeOut(int seconds) {
+  if (seconds > 0) m_iConnTimeOut = seconds;
+}
+
+const char* TcpThread::GetWSAErrorText() { return GetWSAErrorTextOf(WSAGetLastError()); }
+
+// ------------------------------------------------------------------------------------------------
+// Transmit data from the terminal (watch thread)
+
+int TcpThread::CheckTransmitData(BTFManager* frame) {
+  if (frame == nullptr || frame->GetCont() == nullptr || frame->GetContLen() < 2) return 0;
+  const unsigned char* content = frame->GetCont();
+  if (!IsTransmitData(content)) return 0;
+  // A payload that would not fit the send buffer cannot be relayed whole: malformed as well.
+  if (!TransmitHead::CheckLength(content, frame->GetContLen()) ||
+      TransmitHead::PayloadLength(content) > kTcpBufSize) {
+    WriteLog(KV_HERE, 2, "Transmit Data format error.");
+    return -1;
+  }
+  return 1;
+}
+
+bool TcpThread::TransmitToHost(BTFManager* frame, MyComm* comm) {
+  // The caller has checked the unit with CheckTransmitData; a unit that would not pass is
+  // dropped here too rather than read past its content.
+  if (frame == nullptr || frame->GetCont() == nullptr) return false;
+  const unsigned char* content = frame->GetCont();
+  int contLen = frame->GetContLen();
+  if (contLen < kTransmitHeadSize || !IsTransmitData(content) ||
+      !TransmitHead::CheckLength(content, contLen) || TransmitHead::PayloadLength(content) > kTcpBufSize) {
+    return false;
+  }
+
+  Lock lock(&m_csStart);
+  SetDestination(reinterpret_cast<const char*>(content) + 4, 40, reinterpret_cast<const char*>(content) + 44,
+                 6);
+  SetConnTimeOut(::GetConnTimeOut());  // [TCP] ConnTimeOut of Config.ini
+  // Every unit restarts the relay: the previous connection is closed, a new one opened.
+  if (!Start(comm)) return false;
+
+  unsigned char* received = nullptr;
+  int receivedLen = 0;
+  RelayGetRecvData(comm, &received, &receivedLen);
+  if (received != nullptr && receivedLen > 0) {
+    WriteHexLog(5, "串口 > 后台 数据头", received, receivedLen,
+                receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown);
+  }
+  RelayResetReceive(comm);
+  return QueueSendData(content);
+}
+
+int TcpThread::SetDestination(const char* host, int hostLen, const char* port, int portLen) {
+  // The stored texts keep room for their terminator.
+  if (hostLen > kTcpIPSize - 1) hostLen = kTcpIPSize - 1;
+  if (portLen > kTcpPortSize - 1) portLen = kTcpPortSize - 1;
+  if (hostLen < 0 || host == nullptr) hostLen = 0;
+  if (portLen < 0 || port == nullptr) portLen = 0;
+  if ((hostLen == 0 || std::memcmp(m_szIP, host, static_cast<size_t>(hostLen)) == 0) &&
+      (portLen == 0 || std::memcmp(m_szPort, port, static_cast<size_t>(portLen)) == 0)) {
+    return 0;
+  }
+  if (hostLen > 0) std::memcpy(m_szIP, host, static_cast<size_t>(hostLen));
+  m_szIP[hostLen] = '\0';
+  NormalizeIP();
+  if (portLen > 0) std::memcpy(m_szPort, port, static_cast<size_t>(portLen));
+  m_szPort[portLen] = '\0';
+  return 1;
+}
+
+void TcpThread::NormalizeIP() {
+  long long part[4];
+  const char* p = m_szIP;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) {
+      if (*p != '.') return;
+      ++p;
+    }
+    p = ReadDecimal(p, &part[i]);
+    if (p == nullptr) return;  // a host name: unchanged
+  }
+  // Leading zeros go, so inet_addr never reads a part as octal; anything after the fourth
+  // number is dropped. Saturated parts print no longer than they were written.
+  char text[64];
+  std::snprintf(text, sizeof(text), "%d.%d.%d.%d", static_cast<int>(part[0]), static_cast<int>(part[1]),
+                static_cast<int>(part[2]), static_cast<int>(part[3]));
+  std::memset(m_szIP, 0, sizeof(m_szIP));
+  std::strncpy(m_szIP, text, sizeof(m_szIP) - 1);
+}
+
+bool TcpThread::QueueSendData(const unsigned char* content) {
+  int len = 0;
+  if (!m_Head.GetBody(content, m_szSendBuf, static_cast<int>(sizeof(m_szSendBuf)), &len)) return false;
+  m_iSendLen = len;
+  // The buffer is filled before the event is signalled: the relay thread reads it after its wait.
+  Lock lock(&m_csHandles);
+  if (m_hSendEvent == nullptr) return false;
+  return SetEvent(m_hSendEvent) != FALSE;
+}
+
+// ------------------------------------------------------------------------------------------------
+// Start and stop
+
+bool TcpThread::Start(MyComm* comm) {
+  Lock lock(&m_csStart);
+  Stop(false);
+  if (comm == nullptr) return false;
+  if (!CreateSendEvent()) {
+    WriteLog(KV_HERE, 2, "CreateEvent error!");
+    return false;
+  }
+  EnsureWSAStartup();  // on failure the socket calls below fail and are logged
+  if (!ConnectHost()) return false;
+  m_pComm = comm;
+  if (m_hThread == nullptr) {
+    // Cleared before the thread exists, so a stop request can never be lost to a late start.
+    m_bExit = false;
+    unsigned id = 0;
+    uintptr_t h = _beginthreadex(nullptr, 0, &TcpThread::TcpThreadEntryPoint, this, 0, &id);
+    if (h == 0) {
+      CloseSocket();
+      return false;
+    }
+    m_hThread = reinterpret_cast<HANDLE>(h);
+  }
+  Sleep(100);
+  return true;
+}
+
+void TcpThread::Stop(bool clear) { StopWithin(clear, INFINITE); }
+
+bool TcpThread::StopWithin(bool clear, DWORD waitMs) {
+  if (t_pRelayOf == this) {
+    // Asked from the relay thread itself (through a write to the terminal): it cannot wait for
+    // its own end. It leaves at its next test; the next Stop from another thread collects it.
+    m_bExit = true;
+    WakeSocket();
+    SignalSendEvent();
+    return false;
+  }
+  Lock lock(&m_csStart);
+  if (m_hThread == nullptr) {
+    // No relay thread: release what a failed Start left behind; the destination stays.
+    CloseSocket();
+    CloseSendEvent();
+    return true;
+  }
+  m_bExit = true;
+  WakeSocket();       // a thread blocked in send or recv returns
+  SignalSendEvent();  // a thread waiting for a payload wakes
+  bool ended = WaitForSingleObject(m_hThread, waitMs) == WAIT_OBJECT_0;
+  if (ended) {
+    // The thread is gone: nothing uses the socket or the event any more.
+    CloseSocket();
+    CloseSendEvent();
+  }
+  DWORD code = STILL_ACTIVE;
+  if (GetExitCodeThread(m_hThread, &code) && code != STILL_ACTIVE) {
+    WriteLog(KV_HERE, 5, "TCP Thread exit successfully.");
+  }
+  if (clear) {
+    std::memset(m_szIP, 0, sizeof(m_szIP));
+    std::memset(m_szPort, 0, sizeof(m_szPort));
+  }
+  CloseHandle(m_hThread);
+  m_hThread = nullptr;
+  return ended;
+}
+
+bool TcpThread::CreateSendEvent() {
+  CloseSendEvent();
+  HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (h == nullptr) return false;
+  Lock lock(&m_csHandles);
+  m_hSendEvent = h;
+  return true;
+}
+
+void TcpThread::CloseSendEvent() {
+  Lock lock(&m_csHandles);
+  if (m_hSendEvent != nullptr) {
+    SetEvent(m_hSendEvent);
+    CloseHandle(m_hSendEvent);
+    m_hSendEvent = nullptr;
+  }
+}
+
+void TcpThread::SignalSendEvent() {
+  Lock lock(&m_csHandles);
+  if (m_hSendEvent != nullptr) SetEvent(m_hSendEvent);
+}
+
+// ------------------------------------------------------------------------------------------------
+// Connection
+
+void TcpThread::CloseSocket() {
+  Lock lock(&m_csHandles);
+  if (m_hSocket != INVALID_SOCKET) {
+    closesocket(m_hSocket);
+    m_hSocket = INVALID_SOCKET;
+  }
+}
+
+void TcpThread::WakeSocket() {
+  Lock lock(&m_csHandles);
+  if (m_hSocket != INVALID_SOCKET) KvShutdownSocket(m_hSocket);
+}
+
+bool TcpThread::ConnectHost() {
+  CloseSocket();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) {
+    WriteLog(KV_HERE, 2, "invalid socket!");
+    return false;
+  }
+  {
+    Lock lock(&m_csHandles);
+    m_hSocket = s;
+  }
+  if (KvSetSocketTimeOut(s, SO_SNDTIMEO, m_dwIoTimeOut) != 0) {
+    WriteLog(KV_HERE, 2, "Set to send timeout failed!");
+    CloseSocket();
+    return false;
+  }
+  if (KvSetSocketTimeOut(s, SO_RCVTIMEO, m_dwIoTimeOut) != 0) {
+    WriteLog(KV_HERE, 2, "Set to recv timeout failed!");
+    CloseSocket();
+    return false;
+  }
+  u_long nonBlocking = 1;
+  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    WriteLog(KV_HERE, 2, "ioctlsocket set nonblock Failed!");
+    CloseSocket();
+    return false;
+  }
+  SOCKADDR_IN addr;
+  std::memset(&addr, 0, sizeof(addr));
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(ParsePort(m_szPort));
+  if (!GetIP(m_szIP, &addr)) {
+    WriteLog(KV_HERE, 2, "GetIP() Failed!");
+    CloseSocket();
+    return false;
+  }
+  // Non-blocking: the attempt normally reports that it is still in progress.
+  connect(s, reinterpret_cast<const SOCKADDR*>(&addr), sizeof(addr));
+  // A refused or otherwise failed attempt ends here at once, like one that ran out of time.
+  int rc = KvWaitConnected(s, m_iConnTimeOut);
+  if (rc == 0) {
+    WriteLog(KV_HERE, 2, "connect TimeOut! (timeout = %ds)", m_iConnTimeOut);
+    CloseSocket();
+    return false;
+  }
+  if (rc < 0) {
+    WriteLog(KV_HERE, 2, "select Failed!");
+    CloseSocket();
+    return false;
+  }
+  u_long blocking = 0;
+  if (ioctlsocket(s, FIONBIO, &blocking) != 0) {
+    WriteLog(KV_HERE, 2, "ioctlsocket set bolck Failed!");
+    CloseSocket();
+    return false;
+  }
+  return true;
+}
+
+bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
+  if (host == nullptr || addr == nullptr) return false;
+  addr->sin_addr.s_addr = inet_addr(host);
+  if (addr->sin_addr.s_addr == INADDR_NONE) {
+    struct in_addr found;
+    if (!KvLookupHostV4(host, &found)) {
+      WriteLog(KV_HERE, 2, "gethostbyname() error! (IP = %s)", host);
+      return false;
+    }
+    addr->sin_addr = found;
+  }
+  // Dotted text of the address, as inet_ntoa renders it (without its shared buffer).
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr->sin_addr);
+  char text[16];
+  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  WriteLog(KV_HERE, 5, "Destination IP: %s", text);
+  return true;
+}
+
+// ------------------------------------------------------------------------------------------------
+// The relay thread
+
+bool TcpThread::SendData() {
+  HANDLE ev = m_hSendEvent;  // only this thread closes it while the thread runs
+  if (ev == nullptr || WaitForSingleObject(ev, m_dwIoTimeOut) != WAIT_OBJECT_0 || m_bExit) return false;
+  ResetEvent(ev);
+  int sent = 0;
+  while (sent < m_iSendLen) {
+    int n =
+        send(m_hSocket, reinterpret_cast<const char*>(m_szSendBuf) + sent, m_iSendLen - sent, KV_SEND_FLAGS);
+    if (m_bExit) return false;
+    if (n == SOCKET_ERROR || n < 0) {
+      WriteLog(KV_HERE, 2, "send data failed. (%s)", OrNull(GetWSAErrorText()));
+      return false;
+    }
+    sent += n;
+  }
+  WriteLog(KV_HERE, 5, "send Data success!(SendLen = %d)", sent);
+  return true;
+}
+
+bool TcpThread::RecvData() {
+  // The error code logged for a closed connection is that of this receive, not an older one.
+  WSASetLastError(0);
+  int n = recv(m_hSocket, reinterpret_cast<char*>(m_szRecvBuf), static_cast<int>(sizeof(m_szRecvBuf)), 0);
+  if (m_bExit) return false;
+  if (n > 0) {
+    m_iRecvLen = n;
+    WriteLog(KV_HERE, 5, "recv Data success!(RecvLen = %d)", n);
+    return ReplyToPos();
+  }
+  if (n == 0) {
+    m_iRecvLen = 0;
+    WriteLog(KV_HERE, 2, "recv Len == 0. (%s)", OrNull(GetWSAErrorText()));
+    return false;
+  }
+  WriteLog(KV_HERE, 2, "recv Failed! (%s)", OrNull(GetWSAErrorText()));
+  m_iRecvLen = 0;
+  return false;
+}
+
+bool TcpThread::ReplyToPos() {
+  int size = m_Head.BuildReply(m_szRecvBuf, m_iRecvLen, nullptr);
+  unsigned char* reply = new (std::nothrow) unsigned char[size > 0 ? size : 1];
+  if (reply == nullptr) {
+    WriteLog(KV_HERE, 2, "new Failed!");
+    return false;
+  }
+  int contLen = m_Head.BuildReply(m_szRecvBuf, m_iRecvLen, reply);
+  {
+    BTFManager frame;
+    frame.Build(reply, contLen);  // carries the current transaction identifier
+    m_iRecvLen = frame.Encode(m_szRecvBuf, static_cast<int>(sizeof(m_szRecvBuf)));
+  }
+  delete[] reply;
+  if (m_iRecvLen <= 0) {
+    // Too large for a frame (logged by Encode): nothing goes to the terminal, and its receive
+    // state is left alone. The relay goes on waiting.
+    m_iRecvLen = 0;
+    return true;
+  }
+  WriteHexLog(5, "后台 > 串口 数据头", m_szRecvBuf, m_iRecvLen,
+              m_iRecvLen < kTransmitHeadShown ? m_iRecvLen : kTransmitHeadShown);
+  DWORD written = RelayWriteToPort(m_pComm, m_szRecvBuf, static_cast<DWORD>(m_iRecvLen));
+  return written == static_cast<DWORD>(m_iRecvLen);
+}
+
+unsigned WINAPI TcpThread::TcpThreadEntryPoint(void* object) {
+  TcpThread* self = static_cast<TcpThread*>(object);
+  t_pRelayOf = self;
+  while (self->SendData() && self->RecvData()) {
+  }
+  self->CloseSocket();
+  self->CloseSendEvent();
+  WriteLog(KV_HERE, 5, "TcpThreadEntryPoint() Exit.");
+  return 0;
+}

@@ -1,0 +1,57 @@
+// A bank host on 127.0.0.1 for the relay's tests, written against the Winsock names so that it
+// runs wherever the relay does.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RelaySupport.h"
+#include "platform/platform.h"
+
+constexpr int kHostWaitMs = 10000;  // generous bound for anything awaited
+
+// Makes the socket library usable for the test process (once).
+void StartSockets();
+// Waits up to `ms` for `s` to become readable. True when it did.
+bool WaitReadable(SOCKET s, int ms);
+// One receive within `ms`; empty on time-out, close or error.
+Bytes RecvOnce(SOCKET s, int ms);
+// Waits until the peer closes (end of stream or error) within `ms`. True when it did.
+bool WaitPeerClose(SOCKET s, int ms);
+void SendAll(SOCKET s, const Bytes& data);
+// Makes the next close of `s` send a reset instead of an orderly close.
+void SetAbortiveClose(SOCKET s);
+
+// Accepts connections one after another and runs a script on each.
+class LoopbackHost {
+ public:
+  typedef std::function<void(SOCKET s, int index)> Script;
+
+  LoopbackHost();
+  ~LoopbackHost();
+  LoopbackHost(const LoopbackHost&) = delete;
+  LoopbackHost& operator=(const LoopbackHost&) = delete;
+
+  std::string Port() const { return std::to_string(port_); }
+  int PortNumber() const { return port_; }
+  // Serves `connections` connections with `script` on a thread of its own.
+  void Serve(int connections, Script script);
+  void Join();
+  void Record(const Bytes& b);
+  std::vector<Bytes> Received();
+  int Accepted() const { return accepted_; }
+  // Closes the listener: further connections are refused.
+  void CloseListener();
+
+ private:
+  SOCKET ls_ = INVALID_SOCKET;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mu_;
+  std::vector<Bytes> received_;
+  std::atomic<int> accepted_{0};
+};

@@ -1,0 +1,487 @@
+// The transaction engine: request content, exchange with the terminal, receive framing
+// and the sequence of one transaction.
+
+#include "engine/MyComm.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+
+#include "config/Config.h"
+#include "log/Log.h"
+#include "print/PrintFile.h"
+#include "protocol/TransID.h"
+
+namespace {
+
+// Holds a critical section for the life of a scope.
+class Lock {
+ public:
+  explicit Lock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
+  ~Lock() { LeaveCriticalSection(cs_); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  CRITICAL_SECTION* cs_;
+};
+
+bool SameCode(const char* a, const char* b) { return a[0] == b[0] && a[1] == b[1]; }
+
+// Appends printf output to a fixed buffer; the text is cut when the buffer is full.
+void Append(char* buf, size_t size, const char* format, ...) KV_PRINTF_LIKE(3, 4);
+void Append(char* buf, size_t size, const char* format, ...) {
+  size_t used = strlen(buf);
+  if (used + 1 >= size) return;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buf + used, size - used, format, args);
+  va_end(args);
+}
+
+// A fixed-width field as a terminated text, for display.
+struct Field {
+  char text[32];
+  Field(const char* record, int offset, int width) {
+    memcpy(text, record + offset, width);
+    text[width] = '\0';
+  }
+};
+
+// The longest raw read that can yield kPrintTextMax bytes after CR LF folding, plus one
+// so that a cut is detected.
+const long kPrintReadMax = 2L * kPrintTextMax + 2;
+
+}  // namespace
+
+// ------------------------------------------------------------------ life
+
+MyComm::MyComm()
+    : SerialPort(MYCOMM_OPTIONS),
+      m_iIndex(-1),
+      m_ucRecvBuf(),
+      m_bRecvOK(false),
+      m_bDecoded(false),
+      m_uRecvGen(0),
+      m_dwHandshakeTimeOut(kHandshakeTimeOut) {
+  ResetReceive();
+}
+
+MyComm::~MyComm() {
+  // The port goes first: the watch thread calls into this object (OnReceive) and must have
+  // ended before any member is torn down. The relay is stopped by its own destructor, with a
+  // bounded wait, before the receive lock it writes through goes.
+  try {
+    Close(500);
+  } catch (...) {
+  }
+}
+
+// ------------------------------------------------------------------ receive side
+
+void MyComm::ResetReceive() {
+  Lock lock(m_csRecv.get());
+  m_iIndex = -1;
+  m_bDecoded = false;
+  ++m_uRecvGen;
+  memset(m_ucRecvBuf, 0, sizeof(m_ucRecvBuf));
+  m_bRecvOK.store(false);
+  RxBuffer_.Clear();
+  // Only threads created suspended need the resume; the library's threads always run, and
+  // touching the handle here would race with a close on another thread.
+  HANDLE hWatch = hWatchThread_.load();
+  if ((dwOption_ & EN_START_SUSPENDED) && hWatch != NULL) ResumeThread(hWatch);
+}
+
+void MyComm::GetRecvData(unsigned char** ppData, int* piLen) {
+  Lock lock(m_csRecv.get());
+  if (ppData != NULL) *ppData = m_ucRecvBuf;
+  if (piLen != NULL) *piLen = m_iIndex;
+}
+
+bool MyComm::CheckCmdCode() {
+  char szSend[3] = {0};
+  char szRecv[3] = {0};
+  {
+    Lock lock(m_csRecv.get());
+    if (!m_SendBTF.GetCmdCode(szSend, sizeof(szSend))) szSend[0] = '\0';
+    if (!m_RecvBTF.GetCmdCode(szRecv, sizeof(szRecv))) szRecv[0] = '\0';
+  }
+  if (strcmp(szSend, "04") == 0 || strcmp(szSend, "02") == 0) return true;
+  if (szSend[0] != '\0' && szRecv[0] != '\0' && szRecv[0] == szSend[0] &&
+      static_cast<signed char>(szRecv[1]) - static_cast<signed char>(szSend[1]) == 1) {
+    return true;
+  }
+  WriteLog(KV_HERE, LOG_ERROR,
+           "发送数据的指令代码(\"%s\":%s)和接收数据的指令代码(\"%s\":%s)不一致(接收=发送+1).", szSend,
+           GetTransName(szSend, 2), szRecv, GetTransName(szRecv, 2));
+  return false;
+}
+
+bool MyComm::DecodeAssembled() {
+  for (;;) {
+    if (m_RecvBTF.Decode(m_ucRecvBuf, m_iIndex)) return true;
+    // Resynchronise on the next STX inside the rejected bytes.
+    int k = 1;
+    while (k < m_iIndex && m_ucRecvBuf[k] != kBtfSTX) ++k;
+    if (k >= m_iIndex) {
+      m_iIndex = -1;
+      return false;
+    }
+    int moved = m_iIndex - k;
+    memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(moved));
+    m_iIndex = moved;
+  }
+}
+
+bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
+  if (m_bDecoded) return false;  // a decoded frame waits for the next reset
+  const bool bWasAssembling = (m_iIndex != -1);
+  for (int i = 0; i < iLen; ++i) {
+    const unsigned char b = pData[i];
+    if (m_iIndex == -1) {
+      if (b == kBtfSTX) {
+        m_iIndex = 0;
+        m_ucRecvBuf[0] = b;
+      } else if (i == iLen - 1 && !bWasAssembling) {
+        WriteLog(KV_HERE, LOG_REJECT, "非法数据，报文不是以STX(0X02)开头的！");
+      }
+      continue;
+    }
+    ++m_iIndex;
+    m_ucRecvBuf[m_iIndex] = b;
+    const int iEnd = m_ucRecvBuf[1] * 256 + m_ucRecvBuf[2] + 4;  // index of the frame's LRC
+    if (m_iIndex == 2) {
+      // The length is known: a frame that cannot fit the assembly buffer, or is shorter
+      // than the smallest frame, is dropped at once; a start byte in its second length
+      // byte begins the next attempt.
+      if (iEnd < kBtfMinDecodeLen - 1 || iEnd >= kRecvBufSize) {
+        WriteLog(KV_HERE, LOG_REJECT, "接收到的报文长度无效，报文长度=%d，接收缓冲区大小=%d，数据已丢弃.",
+                 iEnd + 1, kRecvBufSize);
+        if (m_ucRecvBuf[2] == kBtfSTX) {
+          m_ucRecvBuf[0] = kBtfSTX;
+          m_iIndex = 0;
+        } else {
+          m_iIndex = -1;
+        }
+      }
+      continue;
+    }
+    if (m_iIndex >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
+      WriteLog(KV_HERE, LOG_TRACE, "Len = %d, m_iIndex = %d.", iEnd, m_iIndex);
+    }
+    // At the frame's last byte the frame is decoded; one whose ETX is missing fails the
+    // check there and assembly starts over, so the index never passes the frame's end.
+    if (m_iIndex == iEnd) {
+      ++m_iIndex;
+      if (DecodeAssembled()) {
+        m_bDecoded = true;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool MyComm::AssembleChunk(const unsigned char* pData, int iLen) {
+  if (pData == NULL || iLen <= 0) return false;
+  WriteHexLog(LOG_INFO, "一次完整的接收数据", pData, iLen, 0);
+  WriteHexLog(LOG_TRACE, "接收到的数据内容如下：", pData, iLen, 1);
+  Lock lock(m_csRecv.get());
+  return AssembleLocked(pData, iLen);
+}
+
+void MyComm::RouteFrame() {
+  unsigned uGen;
+  {
+    Lock lock(m_csRecv.get());
+    if (!m_bDecoded) return;
+    uGen = m_uRecvGen;
+  }
+  // Only the watch thread decodes into m_RecvBTF, and it does not while it routes, so the
+  // frame can be read here without the receive lock.
+  const int iKind = m_TcpThread.CheckTransmitData(&m_RecvBTF);
+  if (iKind > 0) {
+    // The relay resets the receive state when it takes the unit; a dropped unit must not
+    // keep the terminal's final answer out.
+    if (!m_TcpThread.TransmitToHost(&m_RecvBTF, this)) ResetReceive();
+    return;
+  }
+  if (iKind < 0) {
+    ResetReceive();
+    return;
+  }
+  m_TcpThread.Stop(true);
+  if (CheckCmdCode()) {
+    Lock lock(m_csRecv.get());
+    // A request written meanwhile has reset the state: this frame answers the old one.
+    if (m_bDecoded && uGen == m_uRecvGen) m_bRecvOK.store(true);
+  }
+}
+
+void MyComm::OnReceive() {
+  try {
+    unsigned char chunk[kRecvBufSize];
+    bool bDecoded = false;
+    for (;;) {
+      const DWORD n = ReadReceived(chunk, kRecvBufSize - 1);
+      if (n == 0) break;
+      if (AssembleChunk(chunk, static_cast<int>(n))) {
+        bDecoded = true;
+        break;
+      }
+    }
+    if (bDecoded) RouteFrame();
+    RxBuffer_.Clear();
+  } catch (...) {
+    WriteLog(KV_HERE, LOG_ERROR, "从串口读取数据异常，有可能是串口线坏了或拔了");
+    Close(500);
+  }
+}
+
+void MyComm::DispatchEvents(DWORD dwMask) {
+  try {
+    SerialPort::DispatchEvents(dwMask);
+  } catch (...) {
+    Close(500);
+  }
+}
+
+// ------------------------------------------------------------------ exchange
+
+DWORD MyComm::WriteToPort(const void* pData, DWORD dwLength) {
+  ResetReceive();
+  try {
+    return Write(pData, dwLength);
+  } catch (...) {
+    WriteLog(KV_HERE, LOG_ERROR, "往串口写入数据异常，有可能是连接的串口线坏了或拔掉了");
+    Close(500);
+    return 0;
+  }
+}
+
+int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
+  unsigned char buf[kSendBufSize];
+  const int iLen = m_SendBTF.Encode(buf, sizeof(buf));
+  if (iLen == 0) return -10;
+  const DWORD dwStart = GetTickCount();
+  const char* pszName = GetTransName(pszType, 2);
+  char szTitle[256];
+  snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
+  WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1);
+  if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return -5;
+  for (;;) {
+    if (GetTickCount() - dwStart > dwTimeOut) {
+      WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)时间超时，超时时间=%d(ms).", pszName,
+               static_cast<int>(dwTimeOut));
+      m_TcpThread.Stop(true);
+      return -3;
+    }
+    if (m_bRecvOK.load()) {
+      Lock lock(m_csRecv.get());
+      // Taken only while still set: a write on another thread may have reset the state.
+      if (m_bRecvOK.load()) {
+        snprintf(szTitle, sizeof(szTitle), "获取%s应答包数据", pszName);
+        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1);
+        const int r = m_RecvBTF.CheckRetCode(pszType);
+        ResetReceive();
+        return r;
+      }
+    }
+    Sleep(100);
+  }
+}
+
+// ------------------------------------------------------------------ request content
+
+bool MyComm::BuildContent(const char* pRequest, unsigned char* pContent) {
+  if (pRequest == NULL || pContent == NULL) return false;
+  memset(pContent, ' ', kContentSize);
+  const char* pszName = GetTransName(pRequest + 2, 2);
+  if (strcmp(pszName, KV_DEFAULT_TRANS_NAME) == 0) {
+    WriteLog(KV_HERE, LOG_ERROR, "%s", pszName);
+    return false;
+  }
+  memcpy(pContent, pRequest, 52);  // operType .. oldTraceNumber
+  const char* pType = pRequest + 2;
+  if (SameCode(pType, "50") || SameCode(pType, "40")) {
+    memcpy(pContent + 52, pRequest + 52, 12);  // hostserialNumber
+    memcpy(pContent + 64, pRequest + 76, 8);   // transDate
+  } else if (SameCode(pType, "62") || SameCode(pType, "64") || SameCode(pType, "66")) {
+    memcpy(pContent + 52, pRequest + 64, 12);  // oldAuthNumber
+    memcpy(pContent + 64, pRequest + 76, 8);   // transDate
+    memcpy(pContent + 72, pRequest + 84, 19);  // cardNumber
+  }
+  return true;
+}
+
+char* MyComm::ReadTextFile(const char* pszPath, int* piLen, long lMaxRead) {
+  if (pszPath == NULL) return NULL;
+  if (piLen != NULL) *piLen = 0;
+  FILE* fp = KvFopen(pszPath, "rb");  // binary: the CR LF folding below is the same everywhere
+  if (fp == NULL) return NULL;
+  long lSize = -1;
+  if (fseek(fp, 0, SEEK_END) == 0) lSize = ftell(fp);
+  if (lSize < 0 || fseek(fp, 0, SEEK_SET) != 0) {
+    fclose(fp);
+    return NULL;
+  }
+  if (lMaxRead >= 0 && lSize > lMaxRead) lSize = lMaxRead;
+  char* pBuf = static_cast<char*>(malloc(static_cast<size_t>(lSize) + 1));
+  if (pBuf == NULL) {
+    fclose(fp);
+    return NULL;
+  }
+  const size_t nRead = fread(pBuf, 1, static_cast<size_t>(lSize), fp);
+  fclose(fp);
+  // Text mode on every system: each CR LF pair becomes one LF.
+  size_t nOut = 0;
+  for (size_t i = 0; i < nRead; ++i) {
+    if (pBuf[i] == '\r' && i + 1 < nRead && pBuf[i + 1] == '\n') continue;
+    pBuf[nOut++] = pBuf[i];
+  }
+  pBuf[nOut] = '\0';
+  if (piLen != NULL) *piLen = static_cast<int>(nOut);
+  return pBuf;
+}
+
+bool MyComm::BuildRequest(const unsigned char* pContent) {
+  if (pContent == NULL) return false;
+  if (!SameCode(reinterpret_cast<const char*>(pContent) + 2, "06")) {
+    Lock lock(m_csRecv.get());
+    m_SendBTF.Build(pContent, kContentSize);
+    return true;
+  }
+  int iLen = 0;
+  char* pText = ReadTextFile(POS_PRINT_FILE, &iLen, kPrintReadMax);
+  if (pText == NULL) {
+    WriteLog(KV_HERE, LOG_ERROR, "Fail to Open File.(%s)", POS_PRINT_FILE);
+    return false;
+  }
+  if (iLen > kPrintTextMax) {
+    iLen = kPrintTextMax;
+    pText[kPrintTextMax] = '\0';
+  }
+  const int iTotal = iLen + kContentSize + 1;
+  unsigned char* pData = static_cast<unsigned char*>(malloc(static_cast<size_t>(iTotal)));
+  if (pData == NULL) {
+    WriteLog(KV_HERE, LOG_ERROR, "Fail to malloc data.(malloc Len = %d)", iTotal);
+    free(pText);
+    return false;
+  }
+  memcpy(pData, pContent, kContentSize);
+  memcpy(pData + kContentSize, pText, static_cast<size_t>(iLen) + 1);
+  {
+    Lock lock(m_csRecv.get());
+    m_SendBTF.Build(pData, iTotal);
+  }
+  free(pText);
+  free(pData);
+  return true;
+}
+
+// ------------------------------------------------------------------ processing
+
+void MyComm::ShowRequest(const char* pRequest) {
+  if (pRequest == NULL || GetDebugLogLevel() < 5) return;
+  static const char kRule[] =
+      "-----------------------------------------------------------------------------\n";
+  char text[1024];
+  text[0] = '\0';
+  Append(text, sizeof(text), "%s", "【输入参数数据显示】\n");
+  Append(text, sizeof(text), "%s", kRule);
+  Append(text, sizeof(text), "操 作  类 型：%s\n", Field(pRequest, 0, 2).text);
+  Append(text, sizeof(text), "交 易  类 型：%s\n", Field(pRequest, 2, 2).text);
+  Append(text, sizeof(text), "卡   类   型：%s\n", Field(pRequest, 4, 2).text);
+  Append(text, sizeof(text), "收银机  编号：%s\n", Field(pRequest, 6, 9).text);
+  Append(text, sizeof(text), "操作员  编号：%s\n", Field(pRequest, 15, 6).text);
+  Append(text, sizeof(text), "金        额：%s\n", Field(pRequest, 21, 12).text);
+  Append(text, sizeof(text), "收银机流水号：%s\n", Field(pRequest, 33, 12).text);
+  Append(text, sizeof(text), "打 印  小 票：%c\n", pRequest[45]);
+  Append(text, sizeof(text), "原交易流水号：%s\n", Field(pRequest, 46, 6).text);
+  Append(text, sizeof(text), "原交易参考号：%s\n", Field(pRequest, 52, 12).text);
+  Append(text, sizeof(text), "原  授 权 号：%s\n", Field(pRequest, 64, 12).text);
+  Append(text, sizeof(text), "原 交易 日期：%s\n", Field(pRequest, 76, 8).text);
+  Append(text, sizeof(text), "卡        号：%s\n", Field(pRequest, 84, 19).text);
+  Append(text, sizeof(text), "%s", kRule);
+  WriteLog(KV_HERE, LOG_INFO, "%s", text);
+}
+
+bool MyComm::OpenPortFromConfig() {
+  char szDir[MAX_PATH];
+  GetModuleDir(szDir, sizeof(szDir));
+  char szPath[2 * MAX_PATH];
+  snprintf(szPath, sizeof(szPath), "%sConfig.ini", szDir);
+  SetConfigFile(szPath);
+  if (IsOpen()) return true;
+  ComConfig cfg;
+  ReadComConfig(&cfg);
+  try {
+    Open(cfg.dwPort, cfg.dwBaudRate, static_cast<BYTE>(cfg.dwParity), static_cast<BYTE>(cfg.dwByteSize),
+         static_cast<BYTE>(cfg.dwStopBits));
+    return true;
+  } catch (const std::exception& e) {
+    WriteLog(KV_HERE, LOG_FATAL, "打开 COM%d 失败，代码：%s", static_cast<int>(cfg.dwPort), e.what());
+  } catch (...) {
+    WriteLog(KV_HERE, LOG_FATAL, "打开 COM%d 失败，代码：%s", static_cast<int>(cfg.dwPort), "");
+  }
+  return false;
+}
+
+int MyComm::Handshake() {
+  NewTransID();
+  unsigned char content[kContentSize];
+  memset(content, ' ', sizeof(content));
+  memcpy(content,
+         "C0"
+         "00"
+         "01",
+         6);
+  BuildRequest(content);
+  return Exchange("00", m_dwHandshakeTimeOut);
+}
+
+int MyComm::OpenAndHandshake() {
+  if (!OpenPortFromConfig()) return -1;
+  const int r = Handshake();
+  if (r == 0) Sleep(200);
+  return r;
+}
+
+int MyComm::SendTrans(const char* pRequest) {
+  unsigned char content[kContentSize];
+  if (!BuildContent(pRequest, content)) {
+    char szType[3] = {0};
+    if (pRequest != NULL) memcpy(szType, pRequest + 2, 2);
+    WriteLog(KV_HERE, LOG_FATAL, "交易类型不在规定的范围内(%s)！", szType);
+    return -2;
+  }
+  // A type "06" request without its print text is refused rather than sent as the
+  // frame built before it.
+  if (!BuildRequest(content)) return -2;
+  int iTimeOut = GetTradeTimeOut();
+  if (iTimeOut < 0) iTimeOut = 0;
+  char szType[3] = {static_cast<char>(content[2]), static_cast<char>(content[3]), '\0'};
+  return Exchange(szType, static_cast<DWORD>(iTimeOut));
+}
+
+int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
+  const int r = SendTrans(pRequest);
+  if (r == 0) {
+    int iPrint;
+    {
+      Lock lock(m_csRecv.get());
+      iPrint = MakePrintFile(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen());
+    }
+    if (iPrint == 0) {
+      WriteLog(KV_HERE, LOG_ERROR, "处理%s交易时，向打印文件中写数据失败！", GetTransName(pRequest + 2, 2));
+    }
+  }
+  {
+    Lock lock(m_csRecv.get());
+    m_RecvBTF.MapResponse(pRequest, pResponse);
+  }
+  return r;
+}

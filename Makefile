@@ -46,7 +46,7 @@ test-linux: linux
 # The Windows leg: the 32-bit DLL's export table and imports are checked in build/win32; the tests run
 # as Windows programs under Wine. A kernel without 32-bit support cannot start the 32-bit Wine loader;
 # there the same sources built for 64-bit Windows run under wine64 instead.
-test-win: win32 win64
+test-win: linux win32 win64
 	cd build/win32 && $(CTEST) -L static
 	@if scripts/can-run-win32; then cd build/win32 && $(CTEST); \
 	 else echo "32-bit Windows programs cannot run here; running the 64-bit Windows build under wine64"; fi

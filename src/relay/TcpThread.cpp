@@ -216,8 +216,9 @@ void TcpThread::NormalizeIP() {
   char text[64];
   std::snprintf(text, sizeof(text), "%d.%d.%d.%d", static_cast<int>(part[0]), static_cast<int>(part[1]),
                 static_cast<int>(part[2]), static_cast<int>(part[3]));
+  const size_t n = strnlen(text, sizeof(m_szIP) - 1);
   std::memset(m_szIP, 0, sizeof(m_szIP));
-  std::strncpy(m_szIP, text, sizeof(m_szIP) - 1);
+  std::memcpy(m_szIP, text, n);
 }
 
 bool TcpThread::QueueSendData(const unsigned char* content) {

@@ -110,5 +110,14 @@ void DeleteOldLogs() {
   FormatNow(date, sizeof(date), "YYYYMMDD");
   LogDate today{0, 0, 0};
   if (std::sscanf(date, "%4d%2d%2d", &today.iYear, &today.iMonth, &today.iDay) != 3) return;
-  DeleteOldLogsIn("Log\\", today);
+  // The folder the writer uses: "Log\" beside the library. Looking in "Log\" under the current
+  // directory instead would leave the library's own files to grow without end whenever the
+  // application runs elsewhere, and would remove files of whatever else keeps a log folder there.
+  char folder[kKvPathSize];
+  GetModuleDir(folder, sizeof(folder));
+  const size_t len = std::strlen(folder);
+  static const char kLogFolder[] = "Log\\";
+  if (len + sizeof(kLogFolder) > sizeof(folder)) return;
+  std::memcpy(folder + len, kLogFolder, sizeof(kLogFolder));
+  DeleteOldLogsIn(folder, today);
 }

@@ -21,5 +21,5 @@ bool ParseLogFileDate(const char* name, LogDate* date);
 // from `today` (either way). Names that carry no date are left alone.
 void DeleteOldLogsIn(const char* folder, const LogDate& today);
 
-// DeleteOldLogsIn("Log\", today), the folder taken relative to the current directory.
+// DeleteOldLogsIn on the folder the log writer uses ("Log\" beside the library), for today.
 void DeleteOldLogs();

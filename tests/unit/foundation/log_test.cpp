@@ -247,3 +247,26 @@ TEST_F(LogTest, WritersOnSeveralThreadsNeverInterleaveADump) {
 }
 
 }  // namespace
+
+// The retention looks at the folder the log is written to (beside the library), whatever the
+// current directory is, and leaves a "Log" folder under the current directory alone.
+TEST_F(LogTest, RetentionCleansTheLibrarysFolderNotTheCurrentOne) {
+  char cwd[kKvPathSize];
+  ASSERT_TRUE(KvGetCurrentDir(cwd, sizeof(cwd)));
+  char other[kKvPathSize];
+  ASSERT_TRUE(KvMakeTempDir(other, sizeof(other)));
+  const std::string otherDir = std::string(other) + KV_PATH_SEP_STR;
+  ASSERT_EQ(CreateDirs((otherDir + "Log").c_str()), 0);
+  ASSERT_EQ(CreateDirs((dir_ + "Log").c_str()), 0);
+  const std::string foreign = otherDir + "Log" KV_PATH_SEP_STR "ErrorLog20000101.log";
+  const std::string ours = dir_ + "Log" KV_PATH_SEP_STR "ErrorLog20000101.log";
+  ASSERT_TRUE(kvtest::WriteAll(foreign, "someone else's"));
+  ASSERT_TRUE(kvtest::WriteAll(ours, "old"));
+  ASSERT_TRUE(KvSetCurrentDir(otherDir.c_str()));
+  WriteLog(KV_HERE, 1, "first of the day");
+  EXPECT_TRUE(KvSetCurrentDir(cwd));
+  EXPECT_FALSE(KvFileExists(ours.c_str()));
+  EXPECT_TRUE(KvFileExists(foreign.c_str()));
+  EXPECT_TRUE(KvFileExists(LogPath().c_str()));
+  KvRemoveTree(otherDir.c_str());
+}

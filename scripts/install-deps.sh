@@ -16,13 +16,29 @@ have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+# The 32-bit Wine loader runs the 32-bit DLL's tests where the kernel can start 32-bit programs.
+want32=
+no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"
+[ -x /usr/lib/wine/wine ] || [ -e "$no32" ] || want32=wine32:i386
 
-if [ ${#need[@]} -eq 0 ]; then
+if [ ${#need[@]} -eq 0 ] && [ -z "$want32" ]; then
   exit 0
 fi
-echo "Installing: ${need[*]}"
 SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 export DEBIAN_FRONTEND=noninteractive
+if [ -n "$want32" ]; then
+  $SUDO dpkg --add-architecture i386
+fi
 $SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+if [ -n "$want32" ]; then
+  echo "Installing: $want32 (optional)"
+  if ! $SUDO apt-get install -y -qq --no-install-recommends "$want32" >/dev/null; then
+    echo "wine32 is not available; the Windows tests run as 64-bit programs under wine64"
+    mkdir -p "$(dirname "$no32")" && : >"$no32"
+  fi
+fi

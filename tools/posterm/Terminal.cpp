@@ -461,11 +461,6 @@ void Terminal::Hangup() {
   Log("-- closing the line");
   const bool pty = isPty_;
   CloseLine();
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    ++hangups_;
-  }
-  cv_.notify_all();
   Notify("HANGUP");
   // A new line for the register's next call: a new pseudo-terminal, or the same device again.
   std::string err;
@@ -478,11 +473,16 @@ void Terminal::Hangup() {
   }
   if (ok) {
     Log("-- line reopened: %s", LinePath().c_str());
-    Notify("READY " + LinePath());
   } else {
     Log("-- cannot reopen the line: %s", err.c_str());
-    Notify("ERROR " + err);
   }
+  // Counted once the new line is there, so a waiter can use it at once.
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    ++hangups_;
+  }
+  cv_.notify_all();
+  Notify(ok ? "READY " + LinePath() : "ERROR " + err);
 }
 
 void Terminal::Run() {

@@ -231,10 +231,12 @@ void ResolveContentEscapes(char* text) {
     } else if (c == '\\' && text[r + 1] == '\\') {
       text[w++] = '\\';
       r += 2;
-    } else if (c == '\\' && text[r + 1] != '\0') {
+    } else if (c == '\\' && text[r + 1] != '\0' && !KvIsGbkLead(static_cast<unsigned char>(text[r + 1]))) {
       text[w++] = text[r++];
       text[w++] = text[r++];
     } else {
+      // A lone backslash, or one before a double-byte character: the character that
+      // follows is taken whole on the next turn, so its trail byte never starts an escape.
       text[w++] = text[r++];
     }
   }

@@ -166,7 +166,8 @@ TEST_F(ConfigTest, TemplateLinesResolveTheirEscapes) {
       "003=keep\\t\\x\n"
       "004=end\\\n"
       "005=\x81\\n\n"
-      "006=0123456789\n");
+      "006=0123456789\n"
+      "008=\\\x95\\n\\\x95\\\\n\n");
   char line[256];
   ReadContentLine(line, sizeof(line), 1);
   EXPECT_STREQ(line, "one\ntwo\nthree");
@@ -178,6 +179,10 @@ TEST_F(ConfigTest, TemplateLinesResolveTheirEscapes) {
   EXPECT_STREQ(line, "end\\");
   ReadContentLine(line, sizeof(line), 5);
   EXPECT_STREQ(line, "\x81\\n");  // 0x81 0x5C is one GBK character, not an escape
+  // A backslash before a double-byte character stays with it, and that character's
+  // trail byte 0x5C starts no escape; the escape after the second one still resolves.
+  ReadContentLine(line, sizeof(line), 8);
+  EXPECT_STREQ(line, "\\\x95\\n\\\x95\\\n");
   char small[5];
   ReadContentLine(small, sizeof(small), 6);
   EXPECT_STREQ(small, "0123");

@@ -230,6 +230,44 @@ TEST_F(PtyTrans, ApprovedTransactionMapsTheAnswerAndKeepsThePortOpen) {
   EXPECT_EQ(env.CountText("】【获取消费应答包数据】iLen=[0XDA(218)]\r\n"), 2);
 }
 
+TEST_F(PtyTrans, OpenPortIsReusedUntilAFailureClosesIt) {
+  term.SetHandler(Answering());
+  int r = -99;
+  Run("30", &r);
+  ASSERT_EQ(r, 0);
+  // The open port is reused: its settings are not read again, so a port number that
+  // cannot be opened goes unnoticed ...
+  std::string ini = PtyIni(2, env.Dir());
+  ini.replace(ini.find("ComPort=7"), 9, "ComPort=0");
+  EngineTestEnv::WriteFile(env.Path("Config.ini"), ini);
+  Sleep(20);
+  Run("30", &r);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(env.CountText("打开 COM"), 0);
+  // ... until a refusal closes the port; the next call reads the settings afresh.
+  term.SetHandler(Answering("05"));
+  Sleep(20);
+  Run("30", &r);
+  EXPECT_EQ(r, 0x3530);
+  EXPECT_FALSE(GetEngine()->IsOpen());
+  const std::string rsp = Run("30", &r);
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(rsp, std::string(161, 'r'));
+  EXPECT_EQ(env.CountText("】打开 COM0 失败，代码："), 1);
+  EXPECT_EQ(term.Frames().size(), 6u);
+}
+
+TEST_F(PtyTrans, SignInWritesNoReceiptAndLogsNothingAboutIt) {
+  UseLogLevel(6);
+  term.SetHandler(Answering());
+  int r = -99;
+  const std::string rsp = Run("92", &r);
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(rsp.substr(0, 8), "A0930100");
+  EXPECT_FALSE(KvFileExists(env.Path("receipt.txt").c_str()));
+  EXPECT_EQ(env.CountText("打印文件"), 0);
+}
+
 TEST_F(PtyTrans, UndefinedTypeSendsOnlyTheHandshake) {
   term.SetHandler(Answering());
   int r = 0;

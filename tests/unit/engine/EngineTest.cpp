@@ -126,6 +126,49 @@ TEST(BuildRequest, HandshakeFrameOnTheWire) {
   EXPECT_EQ(Bytes(wire, n), WireFrame("C00001" + std::string(94, ' '), kID));
 }
 
+TEST(BuildRequest, PrintTypeCarriesTheFileTextAndAZeroByte) {
+  EngineTestEnv env(EngineIni(2));
+  // The print text is read from the current directory; back to the old one before the
+  // scratch folder goes.
+  struct CwdGuard {
+    char old[kKvPathSize];
+    bool ok;
+    explicit CwdGuard(const char* dir) : ok(KvGetCurrentDir(old, sizeof(old)) && KvSetCurrentDir(dir)) {}
+    ~CwdGuard() {
+      if (ok) KvSetCurrentDir(old);
+    }
+  } cwd(env.Dir().c_str());
+  ASSERT_TRUE(cwd.ok);
+  TestComm comm;
+  unsigned char content[kContentSize];
+  std::string req = RequestRecord("06");
+  ASSERT_TRUE(MyComm::BuildContent(req.data(), content));
+  const std::string body = Content(content);
+
+  // An empty file: the 100 request bytes and one zero byte.
+  EngineTestEnv::WriteFile(env.Path(POS_PRINT_FILE), "");
+  EXPECT_TRUE(comm.BuildRequest(content));
+  EXPECT_EQ(comm.SendContent(), body + std::string(1, '\0'));
+
+  // Two CR LF lines arrive with LF ends, two bytes shorter; a zero byte in the text travels.
+  EngineTestEnv::WriteFile(env.Path(POS_PRINT_FILE), std::string("ab\0c\r\nde\r\n", 10));
+  EXPECT_TRUE(comm.BuildRequest(content));
+  EXPECT_EQ(comm.SendContent(), body + std::string("ab\0c\nde\n\0", 9));
+
+  // Without the file the frame built before stays and the failure is logged.
+  KvRemoveFile(env.Path(POS_PRINT_FILE).c_str());
+  EXPECT_FALSE(comm.BuildRequest(content));
+  EXPECT_EQ(comm.SendContent(), body + std::string("ab\0c\nde\n\0", 9));
+  EXPECT_EQ(env.CountMessage("Fail to Open File.(POS_print.txt)"), 1);
+
+  // Another type does not look for the file: exactly the 100 request bytes.
+  req = RequestRecord("30");
+  ASSERT_TRUE(MyComm::BuildContent(req.data(), content));
+  EXPECT_TRUE(comm.BuildRequest(content));
+  EXPECT_EQ(comm.SendContent(), Content(content));
+  EXPECT_EQ(env.CountText("Fail to Open File"), 1);
+}
+
 TEST(CheckCmdCode, PairsAnswerWithRequest) {
   EngineTestEnv env(EngineIni(2));
   SetTransID(kID);
@@ -175,6 +218,38 @@ TEST_F(Assembly, AnswerInThreeChunksDecodedOnceAtTheEnd) {
   EXPECT_EQ(Bytes(comm.RecvBuf(), comm.Index()), f);
 }
 
+TEST(AssemblyLog, ChunkDumpsAndCompletionTraceAtLevel6) {
+  EngineTestEnv env(EngineIni(6));
+  SetTransID(kID);
+  TestComm comm;
+  comm.PrepareRequest("50");
+  comm.ResetReceive();
+  const std::string f = WireFrame(ReplyContent("51", "00"), kID);  // 218 bytes, LRC at index 217
+  ASSERT_EQ(f.size(), 218u);
+  EXPECT_FALSE(comm.Feed(f.substr(0, 200)));
+  EXPECT_TRUE(comm.Feed(f.substr(200)));
+  // Every chunk: a title line at level 5, and the first byte's table at level 6.
+  EXPECT_EQ(env.CountText("】【一次完整的接收数据】iLen=[0XC8(200)]\r\n"), 1);
+  EXPECT_EQ(env.CountText("】【一次完整的接收数据】iLen=[0X12(18)]\r\n"), 1);
+  EXPECT_EQ(env.CountText("】【接收到的数据内容如下：】iLen=[0XC8(200), 0X01(01)]\r\n"), 1);
+  EXPECT_EQ(env.CountText("】【接收到的数据内容如下：】iLen=[0X12(18), 0X01(01)]\r\n"), 1);
+  // The completion test runs once, at the byte after the ETX.
+  EXPECT_EQ(env.CountMessage("Len = 217, m_iIndex = 217."), 1);
+  EXPECT_EQ(env.CountText("Len = "), 1);
+}
+
+TEST(AssemblyLog, NothingOfTheReceivePathBelowLevel5) {
+  EngineTestEnv env(EngineIni(4));
+  SetTransID(kID);
+  TestComm comm;
+  comm.PrepareRequest("50");
+  comm.ResetReceive();
+  EXPECT_TRUE(comm.Feed(WireFrame(ReplyContent("51", "00"), kID)));
+  EXPECT_EQ(env.CountText("一次完整的接收数据"), 0);
+  EXPECT_EQ(env.CountText("接收到的数据内容如下"), 0);
+  EXPECT_EQ(env.CountText("Len = "), 0);
+}
+
 TEST_F(Assembly, NoiseBeforeStxDroppedWithoutMessage) {
   const std::string content = ReplyContent("51", "00");
   EXPECT_TRUE(comm.Feed("AA" + WireFrame(content, kID)));
@@ -220,6 +295,7 @@ TEST_F(Assembly, MismatchedAnswerBlocksUntilReset) {
   // A correct answer after it is not taken before the next reset.
   EXPECT_FALSE(comm.Feed(WireFrame(ReplyContent("51", "00"), kID)));
   EXPECT_FALSE(comm.IsRecvOK());
+  EXPECT_EQ(env.CountText("不一致(接收=发送+1)."), 1);  // logged once, for the first frame only
   comm.ResetReceive();
   EXPECT_EQ(comm.Index(), -1);
   EXPECT_TRUE(comm.Feed(WireFrame(ReplyContent("51", "00"), kID)));

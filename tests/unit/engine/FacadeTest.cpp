@@ -177,6 +177,37 @@ TEST_F(Facade, BankTransOpenFailureLeavesResponseUntouched) {
   EXPECT_FALSE(GetEngine()->IsOpen());
 }
 
+TEST_F(Facade, BankTransDumpsAndDisplaysTheRequestAtLevel5) {
+  EngineTestEnv::WriteFile(env.Path("Config.ini"), EngineIni(5));
+  char response[161];
+  const std::string req = RequestRecord("30");
+  EXPECT_EQ(BankTrans(req.data(), response), -1);
+  const std::string log = env.Log();
+  const size_t dump = log.find("】【传入参数】iLen=[0X6A(106)]\r\n");
+  const size_t display = log.find("【输入参数数据显示】");
+  const size_t open = log.find("打开 COM0 失败");
+  ASSERT_NE(dump, std::string::npos) << log;
+  ASSERT_NE(display, std::string::npos);
+  ASSERT_NE(open, std::string::npos);
+  EXPECT_LT(dump, display);
+  EXPECT_LT(display, open);
+  EXPECT_EQ(EngineTestEnv::Count(log, "【传入参数】"), 1);
+  // All 106 bytes are in the table: its last row ends with the reserved bytes.
+  const size_t last = log.find(" 0006H: 32 32 32 32 33 33 33 52    53 56 ", dump);
+  EXPECT_LT(last, display) << log;
+  EXPECT_NE(log.find("|2222333R SV\r\n", dump), std::string::npos);
+}
+
+TEST_F(Facade, BankTransBelowLevel5NeitherDumpsNorDisplays) {
+  EngineTestEnv::WriteFile(env.Path("Config.ini"), EngineIni(4));
+  char response[161];
+  const std::string req = RequestRecord("30");
+  EXPECT_EQ(BankTrans(req.data(), response), -1);
+  EXPECT_EQ(env.CountText("传入参数"), 0);
+  EXPECT_EQ(env.CountText("输入参数数据显示"), 0);
+  EXPECT_EQ(env.CountText("打开 COM0 失败"), 1);
+}
+
 TEST(BankTransNoEngine, IsAnOpenFailure) {
   EngineTestEnv env(EngineIni(2));
   ASSERT_EQ(GetEngine(), nullptr);

@@ -464,6 +464,70 @@ TEST_F(RelayTcpTest, StopAndTransmitFromTwoThreadsStaySafe) {
   EXPECT_LE(taken, kUnits);
 }
 
+TEST_F(RelayTcpTest, CloseSocketTwiceClosesTheConnectionOnce) {
+  LoopbackHost host;
+  host.Serve(1, [&](SOCKET fd, int) { WaitPeerClose(fd, kWaitMs); });
+  tcp_.SetDestination("127.0.0.1", 9, host.Port().c_str(), static_cast<int>(host.Port().size()));
+  ASSERT_TRUE(tcp_.ConnectHost());
+  tcp_.CloseSocket();
+  host.Join();  // the host saw the connection go
+  // A socket opened now may reuse the released number: the second close must leave it alone.
+  SOCKET other = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(other, INVALID_SOCKET);
+  tcp_.CloseSocket();
+  u_long on = 1;
+  EXPECT_EQ(ioctlsocket(other, FIONBIO, &on), 0);
+  EXPECT_EQ(closesocket(other), 0);
+}
+
+TEST_F(RelayTcpTest, LinesAreWrittenOnlyUpToTheLogThreshold) {
+  // Threshold 4: the failures (level 2) are written, the progress lines and dumps (level 5) not.
+  LogSandbox::SetSettings("4", "20");
+  {
+    LoopbackHost host;
+    host.Serve(1, [&](SOCKET fd, int) {
+      host.Record(RecvOnce(fd, kWaitMs));
+      SendAll(fd, ToBytes("answer"));
+      WaitPeerClose(fd, kWaitMs);
+    });
+    ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
+    ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
+    tcp_.Stop(true);
+    host.Join();
+  }
+  {
+    LoopbackHost host;
+    host.Serve(1, [&](SOCKET fd, int) { host.Record(RecvOnce(fd, kWaitMs)); });  // read, then close
+    ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("bye"))));
+    ASSERT_TRUE(WaitLog("recv Len == 0. ((null))"));
+    tcp_.Stop(true);
+    host.Join();
+  }
+  std::string refusedPort;
+  {
+    LoopbackHost host;
+    refusedPort = host.Port();
+    host.CloseListener();
+  }
+  EXPECT_FALSE(Transmit(MakeUnit("127.0.0.1", refusedPort, ToBytes("x"))));
+  EXPECT_FALSE(Transmit(MakeUnit("no-such-host.invalid", "9", ToBytes("x"))));
+  // Threshold 1: not even the failures.
+  LogSandbox::SetSettings("1", "20");
+  EXPECT_FALSE(Transmit(MakeUnit("127.0.0.1", refusedPort, ToBytes("x"))));
+  LogSandbox::SetSettings("6", "20");
+
+  std::string log = Log();
+  EXPECT_EQ(comm_.Writes().size(), 1u);
+  EXPECT_EQ(CountOf(log, "recv Len == 0. ((null)) \r\n"), 1);
+  EXPECT_EQ(CountOf(log, "connect TimeOut! (timeout = 20s) \r\n"), 1);
+  EXPECT_EQ(CountOf(log, "gethostbyname() error! (IP = no-such-host.invalid) \r\n"), 1);
+  EXPECT_EQ(CountOf(log, "GetIP() Failed! \r\n"), 1);
+  for (const char* quiet : {"Destination IP", "send Data success!", "recv Data success!", "TCP Thread exit",
+                            "TcpThreadEntryPoint() Exit.", "数据头"}) {
+    EXPECT_EQ(CountOf(log, quiet), 0) << quiet;
+  }
+}
+
 TEST(RelayLifetime, DestroyingTheRelayEndsAWaitingThread) {
   LogSandbox::Init();
   LoopbackHost host;

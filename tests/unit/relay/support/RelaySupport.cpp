@@ -163,11 +163,13 @@ void LogSandbox::Init() {
   SetConnTimeOutSetting("20");
 }
 
-void LogSandbox::SetConnTimeOutSetting(const std::string& value) {
+void LogSandbox::SetConnTimeOutSetting(const std::string& value) { SetSettings("6", value); }
+
+void LogSandbox::SetSettings(const std::string& debugLog, const std::string& connTimeOut) {
   std::string ini = g_dir + KV_PATH_SEP_STR "Config.ini";
   FILE* f = std::fopen(ini.c_str(), "w");
   if (f == nullptr) return;
-  std::fprintf(f, "[DEBUG_LOG]\nDebugLog=6\n[TCP]\nConnTimeOut=%s\n", value.c_str());
+  std::fprintf(f, "[DEBUG_LOG]\nDebugLog=%s\n[TCP]\nConnTimeOut=%s\n", debugLog.c_str(), connTimeOut.c_str());
   std::fclose(f);
 }
 

@@ -76,6 +76,8 @@ class LogSandbox {
   static const std::string& Dir();
   // Rewrites Config.ini with [TCP] ConnTimeOut set to `value` (the text as it stands).
   static void SetConnTimeOutSetting(const std::string& value);
+  // Rewrites Config.ini with [DEBUG_LOG] DebugLog and [TCP] ConnTimeOut as given.
+  static void SetSettings(const std::string& debugLog, const std::string& connTimeOut);
 };
 
 int CountOf(const std::string& haystack, const std::string& needle);

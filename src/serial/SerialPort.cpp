@@ -22,6 +22,14 @@ class CsGuard {
   CRITICAL_SECTION& cs_;
 };
 
+// The outcome of an overlapped read. A read that the port's time-outs ended is no failure:
+// Windows completes it as a success with a short count, Wine with ERROR_TIMEOUT and the count.
+BOOL ReadOutcome(HANDLE h, LPOVERLAPPED ov, LPDWORD count, BOOL wait) {
+  *count = 0;
+  if (::GetOverlappedResult(h, ov, count, wait)) return TRUE;
+  return ::GetLastError() == ERROR_TIMEOUT ? TRUE : FALSE;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- construction
@@ -347,7 +355,7 @@ DWORD SerialPort::Read(LPVOID pBuffer, DWORD dwLength, DWORD waitMs) {
     if (!::ReadFile(h, pBuffer, dwLength, &dwReadResult, &RO_)) {
       SP_ASSERT(::GetLastError() == ERROR_IO_PENDING,
                 "SP_ASSERT(::GetLastError() == ERROR_IO_PENDING) failed; SerialPort(421); ");
-      SP_ASSERT(::GetOverlappedResult(h, &RO_, &dwReadResult, TRUE),
+      SP_ASSERT(ReadOutcome(h, &RO_, &dwReadResult, TRUE),
                 "SP_ASSERT(::GetOverlappedResult(hComm_, &RO_, &dwReadResult, TRUE)) failed; "
                 "SerialPort(423); ");
     }
@@ -361,7 +369,11 @@ DWORD SerialPort::Read(LPVOID pBuffer, DWORD dwLength, DWORD waitMs) {
   DWORD uReadLength = stat.cbInQue < dwLength ? stat.cbInQue : dwLength;
   DWORD uReadReturn = 0;
   if (uReadLength != 0) {
-    SP_ASSERT(::ReadFile(h, out, uReadLength, &uReadReturn, &RO_),
+    // An overlapped read may pend although the bytes are queued (Wine's always does): that is
+    // no failure. It asks for no more than is queued, and the port's time-outs bound the wait.
+    BOOL done = ::ReadFile(h, out, uReadLength, &uReadReturn, &RO_);
+    if (!done && ::GetLastError() == ERROR_IO_PENDING) done = ReadOutcome(h, &RO_, &uReadReturn, TRUE);
+    SP_ASSERT(done,
               "SP_ASSERT(::ReadFile(hComm_, pBuffer, uReadLength, &uReadReturn, &RO_)) failed; "
               "SerialPort(433); ");
     if (uReadReturn > uReadLength) uReadReturn = uReadLength;
@@ -374,11 +386,15 @@ DWORD SerialPort::Read(LPVOID pBuffer, DWORD dwLength, DWORD waitMs) {
       if (remaining <= 5 || WaitForSingleObject(RO_.hEvent, remaining) != WAIT_OBJECT_0) {
         SP_ASSERT(::PurgeComm(h, PURGE_RXABORT),
                   "SP_ASSERT(::PurgeComm(hComm_, PURGE_RXABORT)) failed; SerialPort(449); ");
+        // The aborted read owns RO_ and its byte of the caller's buffer until it has completed
+        // (its own time-outs bound that): collect it, and keep a byte that came before the abort.
+        uReadReturn = 0;
+        if (ReadOutcome(h, &RO_, &uReadReturn, TRUE) && uReadReturn != 0) held += 1;
         break;
       }
       const DWORD elapsed = GetTickCount() - start;
       remaining = elapsed > waitMs ? 0 : waitMs - elapsed;
-      SP_ASSERT(::GetOverlappedResult(h, &RO_, &uReadReturn, FALSE),
+      SP_ASSERT(ReadOutcome(h, &RO_, &uReadReturn, FALSE),
                 "SP_ASSERT(::GetOverlappedResult(hComm_, &RO_, &uReadReturn, FALSE)) failed; "
                 "SerialPort(444); ");
     }

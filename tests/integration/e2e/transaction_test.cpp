@@ -1,5 +1,7 @@
 // Whole transactions through BankTrans against the simulated terminal: the frames on the line, the
 // response record, the receipt, the log, and the port's life between calls.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -236,6 +238,25 @@ TEST_F(E2eTest, MissingPortGivesMinusOne) {
   EXPECT_NE(std::string::npos, Log().find("打开 COM7 失败，代码："));
   // The next call opens the port afresh.
   setenv("KORVESSA_COM7", term_.LinePath().c_str(), 1);
+  EXPECT_EQ(0, Run(FullRequest("30"), &rsp));
+}
+
+// A port that another program holds is refused like a Windows port in use: -1, the level-1 line with
+// the assertion text, the system error code 5 and its message (which starts on the blank after the
+// semicolon); the next call opens it once it is free.
+TEST_F(E2eTest, PortHeldElsewhereGivesMinusOneWithTheSystemCode) {
+  const int holder = open(term_.LinePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
+  std::string rsp;
+  EXPECT_EQ(-1, Run(FullRequest("30"), &rsp));
+  EXPECT_EQ(std::string(161, '#'), rsp);
+  EXPECT_NE(std::string::npos,
+            Log().find("打开 COM7 失败，代码：SP_ASSERT(OpenPort()) failed; SerialPort(333); Code:5;"
+                       "Access is denied."))
+      << Log();
+  EXPECT_TRUE(term_.Received().empty());
+  close(holder);
   EXPECT_EQ(0, Run(FullRequest("30"), &rsp));
 }
 

@@ -94,8 +94,8 @@ void SetLastError(DWORD dwErrCode);
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 // Supports FROM_SYSTEM (with or without ALLOCATE_BUFFER, IGNORE_INSERTS) over the
 // table of numbers the POSIX layer produces; unknown numbers fail (returns 0).
-DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                     LPSTR lpBuffer, DWORD nSize, va_list* Arguments);
+DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
+                     DWORD nSize, va_list* Arguments);
 HANDLE LocalFree(HANDLE hMem);
 
 // ---------------------------------------------------------------- time

@@ -33,11 +33,11 @@ fi
 $SUDO apt-get update -qq
 if [ ${#need[@]} -gt 0 ]; then
   echo "Installing: ${need[*]}"
-  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 if [ -n "$want32" ]; then
   echo "Installing: $want32 (optional)"
-  if ! $SUDO apt-get install -y -qq --no-install-recommends "$want32" >/dev/null; then
+  if ! $SUDO apt-get install -y -qq "$want32" >/dev/null; then
     echo "wine32 is not available; the Windows tests run as 64-bit programs under wine64"
     mkdir -p "$(dirname "$no32")" && : >"$no32"
   fi

@@ -14,6 +14,7 @@
 #include "log/Log.h"
 #include "log/PathUtil.h"
 #include "platform/platform_fs.h"
+#include "ScratchEnv.h"
 #include "protocol/TransID.h"
 
 // Config.ini shared by the engine tests (GBK literals, as the sources are compiled).
@@ -31,64 +32,9 @@ inline std::string EngineIni(int debugLog, const std::string& extra = std::strin
   return s.str();
 }
 
-class EngineTestEnv {
+class EngineTestEnv : public ScratchEnv {
  public:
-  explicit EngineTestEnv(const std::string& iniBody) {
-    char szDir[kKvPathSize];
-    EXPECT_TRUE(KvMakeTempDir(szDir, sizeof(szDir)));
-    m_dir = szDir;
-    SetModuleDirOverride(m_dir.c_str());
-    m_config = Path("Config.ini");
-    WriteFile(m_config, iniBody);
-    SetConfigFile(m_config.c_str());
-  }
-  ~EngineTestEnv() {
-    SetConfigFile(".\\Config.ini");
-    SetModuleDirOverride(nullptr);
-    KvRemoveTree(m_dir.c_str());
-  }
-  EngineTestEnv(const EngineTestEnv&) = delete;
-  EngineTestEnv& operator=(const EngineTestEnv&) = delete;
-
-  const std::string& Dir() const { return m_dir; }
-  std::string Path(const std::string& name) const { return m_dir + KV_PATH_SEP_STR + name; }
-
-  std::string Log() const { return ReadFile(LogPath()); }
-  void ClearLog() const { KvRemoveFile(LogPath().c_str()); }
-  // Number of log lines that end with `message`, the line's blank and CR LF.
-  int CountMessage(const std::string& message) const { return Count(Log(), "】" + message + " \r\n"); }
-  int CountText(const std::string& text) const { return Count(Log(), text); }
-
-  static int Count(const std::string& hay, const std::string& needle) {
-    int n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + 1)) ++n;
-    return n;
-  }
-  static std::string ReadFile(const std::string& path) {
-    char szNative[kKvPathSize];
-    if (!KvNativePath(path.c_str(), szNative, sizeof(szNative))) return std::string();
-    std::ifstream in(szNative, std::ios::binary);
-    if (!in) return std::string();
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-  static void WriteFile(const std::string& path, const std::string& body) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << body;
-  }
-
- private:
-  std::string LogPath() const {
-    char szPath[kKvPathSize];
-    GetLogFileName(szPath);
-    char szNative[kKvPathSize];
-    if (!KvNativePath(szPath, szNative, sizeof(szNative))) return std::string();
-    return szNative;
-  }
-
-  std::string m_dir;
-  std::string m_config;
+  using ScratchEnv::ScratchEnv;
 };
 
 // A frame on the wire, built independently of the codec under test.

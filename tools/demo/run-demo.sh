@@ -33,6 +33,18 @@ cp "$BUILD/libKorvessaDLL.so" "$BUILD/korvessa" "$DEMO/"
 iconv -f UTF-8 -t GBK "$ROOT/tools/demo/Config.ini.sample" |
   sed -e "s/^ComPort=.*/ComPort=$PORT/" -e 's/^TradeTimeOut=.*/TradeTimeOut=10/' -e 's/^DebugLog=.*/DebugLog=4/' >"$DEMO/Config.ini"
 
+# first_match FILE SED-EXPR: waits up to 5 s for a line of FILE that SED-EXPR prints, and prints it.
+first_match() {
+  _i=0
+  while [ $_i -lt 50 ]; do
+    _m=$(sed -n "$2" "$1" | head -n 1)
+    [ -n "$_m" ] && { echo "$_m"; return 0; }
+    sleep 0.1
+    _i=$((_i + 1))
+  done
+  return 1
+}
+
 # The simulated bank host on 127.0.0.1 (a free port), then the simulated terminal on a new pseudo-terminal.
 # During the purchase the terminal sends one "D0" unit to the host through the library and checks the
 # "D1" reply before it answers.
@@ -43,15 +55,7 @@ HOSTOUT="$DEMO/bankhost.out"
 BH=$!
 PT=
 trap 'kill $BH $PT 2>/dev/null || true; wait 2>/dev/null || true' EXIT INT TERM
-HOSTPORT=
-i=0
-while [ $i -lt 50 ]; do
-  HOSTPORT=$(sed -n 's/^LISTENING \([0-9]*\).*/\1/p' "$HOSTOUT" | head -n 1)
-  [ -n "$HOSTPORT" ] && break
-  sleep 0.1
-  i=$((i + 1))
-done
-[ -n "$HOSTPORT" ] || { echo "demo: bankhost did not start:" >&2; cat "$HOSTOUT" >&2; exit 1; }
+HOSTPORT=$(first_match "$HOSTOUT" 's/^LISTENING \([0-9]*\).*/\1/p') || { echo "demo: bankhost did not start:" >&2; cat "$HOSTOUT" >&2; exit 1; }
 echo "Simulated bank host on 127.0.0.1:$HOSTPORT"
 
 OUT="$DEMO/posterm.out"
@@ -59,15 +63,7 @@ OUT="$DEMO/posterm.out"
 "$BUILD/posterm" --log "$DEMO/posterm.log" --relay "127.000.000.001:$HOSTPORT:AUTHORISE 000000012345" \
   --relay-expect "BANK-HOST-APPROVAL-0001" >"$OUT" 2>&1 &
 PT=$!
-LINE=
-i=0
-while [ $i -lt 50 ]; do
-  LINE=$(sed -n 's/^READY //p' "$OUT" | head -n 1)
-  [ -n "$LINE" ] && break
-  sleep 0.1
-  i=$((i + 1))
-done
-[ -n "$LINE" ] || { echo "demo: posterm did not start:" >&2; cat "$OUT" >&2; exit 1; }
+LINE=$(first_match "$OUT" 's/^READY //p') || { echo "demo: posterm did not start:" >&2; cat "$OUT" >&2; exit 1; }
 echo "Simulated terminal on $LINE (COM$PORT)"
 echo
 

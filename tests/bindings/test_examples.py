@@ -1,6 +1,8 @@
 # The C#, Free Pascal and Java examples, each built into a register folder with its own copy of the
 # library and run against the simulated terminal: a purchase through BankTrans, then one through the facade.
+# Every binding's field table (VB6's too, which nothing compiles here) is checked against the C header.
 import os
+import re
 import subprocess
 
 import pytest
@@ -49,3 +51,42 @@ def test_example_purchase(register, terminal, language):
     assert ran.returncode == 0
     with open(register / "receipts" / "print.txt", "rb") as f:
         assert f.read() == RECEIPT
+
+
+def header_layout():
+    with open(os.path.join(ROOT, "include", "KorvessaDLL.h")) as f:
+        text = f.read()
+    layout = {}
+    for rec, name, off, width in re.findall(r"#define KV_(REQ|RSP)_(\w+) (\d+)\n#define KV_\1_\2_LEN (\d+)", text):
+        if name != "gap":
+            layout[(rec, name.lower())] = (int(off), int(width))
+    assert len(layout) == 14 + 20
+    return layout
+
+
+# Field tables of each binding, as (REQ|RSP, name, offset, width); VB6 is checked here only.
+LAYOUTS = {
+    "csharp": ("csharp/KorvessaDLL.cs", r"(\w+) = new Field\((\d+), (\d+)\)"),
+    "java": ("java/KorvessaDLL.java", r"(REQ|RSP)_(\w+) = \{(\d+), (\d+)\}"),
+    "pascal": ("pascal/KorvessaDLL.pas", r"(REQ|RSP)_(\w+): TKorvessaField = \(Offset: (\d+); Width: (\d+)\)"),
+    "vb6": ("vb6/KorvessaDLL.bas", r"(REQ|RSP)_(\w+) = (\d+), \1_\2_LEN = (\d+)"),
+}
+
+
+@pytest.mark.parametrize("language", sorted(LAYOUTS) + ["python"])
+def test_layouts_match_header(language):
+    if language == "python":
+        import korvessa
+        got = [("REQ",) + f[1:] for f in korvessa.REQUEST_FIELDS] + \
+              [("RSP",) + f[1:] for f in korvessa.RESPONSE_FIELDS]
+    else:
+        path, pattern = LAYOUTS[language]
+        with open(os.path.join(B, path)) as f:
+            text = f.read()
+        if language == "csharp":  # the Req class, then the Rsp class
+            req, rsp = text.split("class Rsp")
+            got = [("REQ",) + m for m in re.findall(pattern, req)] + [("RSP",) + m for m in re.findall(pattern, rsp)]
+        else:
+            got = re.findall(pattern, text)
+    assert {(r, n.lower()): (int(o), int(w)) for r, n, o, w in got} == header_layout()
+    assert len(got) == 34

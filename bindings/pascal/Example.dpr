@@ -20,7 +20,7 @@ begin
   PutField(Request, REQ_amount, '000000012345'); { minor units, 12 digits }
   PutField(Request, REQ_printFlag, 'Y');
   PutField(Request, REQ_reserved, 'XYZ'); { comes back in the response's last three bytes }
-  R := BankTrans(@Request, @Response);
+  R := BankTrans(@Request[0], @Response[0]);
   if R > 0 then
     WriteLn('BankTrans ', R, ' refused ', RefusalCode(R))
   else

@@ -17,4 +17,5 @@ cp -R "$ROOT/bindings/python" "$SRC/"
   --no-deps --force-reinstall "$SRC/python"
 export PYTHONDONTWRITEBYTECODE=1
 cd "$BUILD"
-KORVESSA_BUILD=$BUILD "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/bindings"
+KORVESSA_BUILD=$BUILD "$VENV/bin/python" -m pytest -q -p no:cacheprovider --basetemp "$BUILD/bindings-tmp" \
+  "$ROOT/tests/bindings"

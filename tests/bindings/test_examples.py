@@ -44,7 +44,7 @@ def test_example_purchase(register, terminal, language):
     terminal()
     env = dict(os.environ, LC_ALL="C.UTF-8")  # with the terminal's line as KORVESSA_COM7
     for cmd in builds:
-        built = subprocess.run(cmd, cwd=register, env=env, capture_output=True, text=True)
+        built = subprocess.run(cmd, cwd=register, env=env, capture_output=True, text=True, timeout=600)
         assert built.returncode == 0, built.stdout + built.stderr
     ran = subprocess.run(run, cwd=register, env=env, capture_output=True, timeout=120)
     assert ran.stdout.decode(encoding, errors="replace") == EXPECTED, ran.stderr.decode(errors="replace")

@@ -54,8 +54,11 @@ def test_purchase(register, terminal):
     assert result.receipt_path == os.path.join(".", "receipts", "print.txt")
     with open(result.receipt_path, "rb") as f:
         assert f.read() == RECEIPT
-    # The port stays open after an approval: a second purchase runs on it.
-    assert lib.bank_trans(Request(**PURCHASE)).status is ResultCode.APPROVED
+    # The port stays open after an approval: a second purchase runs on it and rewrites the receipt (the old
+    # one is dated 1970 so that the rewrite shows); a sign-on writes none, and the old file is not its.
+    os.utime(result.receipt_path, ns=(0, 0))
+    assert lib.bank_trans(Request(**PURCHASE)).receipt_path == result.receipt_path
+    assert lib.bank_trans(Request(**dict(PURCHASE, trans_type="92"))).receipt_path is None
 
 
 @pytest.mark.parametrize("args, config, status, code, rej_code", [

@@ -70,7 +70,7 @@ FACADE_GET_NAMES = ("rejCode", "rejCodeExplain", "cardNumber", "posTraceNumber",
                     "transDate")
 
 # Approved transactions of these types write no receipt file.
-_NO_RECEIPT_TYPES = ("00", "80", "92", "94")
+_NO_RECEIPT_TYPES = (b"00", b"80", b"92", b"94")
 
 
 class ResultCode(enum.IntEnum):
@@ -237,6 +237,15 @@ def _profile_string(path: str, section: str, key: str, default: str) -> str:
     return default
 
 
+def _stamp(path: str):
+    """What tells a rewritten file from an old one: None when there is no file."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return (st.st_mtime_ns, st.st_size, st.st_ino) if os.path.isfile(path) else None
+
+
 # The library allows one transaction at a time per process.
 _lock = threading.Lock()
 
@@ -290,6 +299,8 @@ class Library:
         # Mutable copies: the library may mark field ends in the request while it logs it, and restores it.
         req = ctypes.create_string_buffer(record, REQUEST_SIZE)
         rsp = ctypes.create_string_buffer(RESPONSE_SIZE)  # zero bytes: a filled record has spaces at the gap
+        receipt = self.receipt_file()
+        before = _stamp(receipt)
         with _lock:
             code = self._dll.BankTrans(req, rsp)
         raw = rsp.raw
@@ -298,11 +309,11 @@ class Library:
         return_code = None
         if code > 0:
             return_code = bytes([code & 0xFF, (code >> 8) & 0xFF]).decode(ENCODING, errors="replace")
-        receipt = None
-        if code == 0 and record[2:4].decode("latin-1") not in _NO_RECEIPT_TYPES:
-            receipt = self.receipt_file()
-            if not os.path.isfile(receipt):
-                receipt = None  # the library could not write it (see its log); the payment stands
+        # A receipt is reported only when this call wrote it: a file left from an earlier transaction is
+        # not this one's (when the library cannot write it, it logs that and the payment stands).
+        after = _stamp(receipt)
+        if code != 0 or record[2:4] in _NO_RECEIPT_TYPES or after is None or after == before:
+            receipt = None
         return Result(code, status, return_code, response, receipt)
 
     # The facade: the library's own records, filled by name.

@@ -10,7 +10,6 @@
 #include "log/Log.h"
 #include "platform/net_util.h"
 #include "protocol/BTFManager.h"
-#include "relay/CommLink.h"
 #include "relay/WSAErrorText.h"
 
 namespace {
@@ -153,7 +152,7 @@ int TcpThread::CheckTransmitData(BTFManager* frame) {
   return 1;
 }
 
-bool TcpThread::TransmitToHost(BTFManager* frame, MyComm* comm) {
+bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
   // The caller has checked the unit with CheckTransmitData; a unit that would not pass is
   // dropped here too rather than read past its content.
   if (frame == nullptr || frame->GetCont() == nullptr) return false;
@@ -169,16 +168,16 @@ bool TcpThread::TransmitToHost(BTFManager* frame, MyComm* comm) {
                  6);
   SetConnTimeOut(::GetConnTimeOut());  // [TCP] ConnTimeOut of Config.ini
   // Every unit restarts the relay: the previous connection is closed, a new one opened.
-  if (!Start(comm)) return false;
+  if (!Start(link)) return false;
 
   unsigned char* received = nullptr;
   int receivedLen = 0;
-  RelayGetRecvData(comm, &received, &receivedLen);
+  link->GetRecvData(&received, &receivedLen);
   if (received != nullptr && receivedLen > 0) {
     WriteHexLog(5, "串口 > 后台 数据头", received, receivedLen,
                 receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown);
   }
-  RelayResetReceive(comm);
+  link->ResetReceive();
   return QueueSendData(content);
 }
 
@@ -234,17 +233,17 @@ bool TcpThread::QueueSendData(const unsigned char* content) {
 // ------------------------------------------------------------------------------------------------
 // Start and stop
 
-bool TcpThread::Start(MyComm* comm) {
+bool TcpThread::Start(TerminalLink* link) {
   Lock lock(&m_csStart);
   Stop(false);
-  if (comm == nullptr) return false;
+  if (link == nullptr) return false;
   if (!CreateSendEvent()) {
     WriteLog(KV_HERE, 2, "CreateEvent error!");
     return false;
   }
   EnsureWSAStartup();  // on failure the socket calls below fail and are logged
   if (!ConnectHost()) return false;
-  m_pComm = comm;
+  m_pComm = link;
   if (m_hThread == nullptr) {
     // Cleared before the thread exists, so a stop request can never be lost to a late start.
     m_bExit = false;
@@ -481,7 +480,8 @@ bool TcpThread::ReplyToPos() {
   }
   WriteHexLog(5, "后台 > 串口 数据头", m_szRecvBuf, m_iRecvLen,
               m_iRecvLen < kTransmitHeadShown ? m_iRecvLen : kTransmitHeadShown);
-  DWORD written = RelayWriteToPort(m_pComm, m_szRecvBuf, static_cast<DWORD>(m_iRecvLen));
+  DWORD written =
+      m_pComm != nullptr ? m_pComm->WriteToTerminal(m_szRecvBuf, static_cast<DWORD>(m_iRecvLen)) : 0;
   return written == static_cast<DWORD>(m_iRecvLen);
 }
 

@@ -5,8 +5,8 @@
 // connection to that destination for every unit, sends the payload from its own thread, takes
 // the first block the host answers with, wraps it in a reply header ("D0" is answered with
 // "D1") and a frame carrying the current transaction identifier, and writes it back to the
-// terminal through the engine's WriteToPort. Failures are logged and never reported to the
-// terminal, which relies on its own time-out.
+// terminal through the terminal side's WriteToTerminal (TerminalLink). Failures are logged and never reported
+// to the terminal, which relies on its own time-out.
 //
 // Threads: CheckTransmitData, TransmitToHost and Start run on the serial watch thread; Stop also
 // runs on the caller's thread (the exchange's time-out) and in the destructor. Start, Stop and
@@ -18,9 +18,9 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "relay/TerminalLink.h"
 
 class BTFManager;
-class MyComm;
 
 // Size of the transmit data header that starts every unit and every reply.
 enum {
@@ -90,13 +90,13 @@ class TcpThread {
   // "Transmit Data format error."; the caller drops the frame and resets its receive state.
   int CheckTransmitData(BTFManager* frame);
   // Relays one unit. True when the unit was taken: the relay is connected, the frame logged, the
-  // engine's receive state reset and the payload handed to the relay thread. False when the unit
-  // was dropped (malformed, no engine, no connection ...): nothing was sent and the engine's
+  // terminal side's receive state reset and the payload handed to the relay thread. False when the unit
+  // was dropped (malformed, no terminal side, no connection ...): nothing was sent and the
   // receive state was left as it is, for the caller to reset.
-  bool TransmitToHost(BTFManager* frame, MyComm* comm);
+  bool TransmitToHost(BTFManager* frame, TerminalLink* link);
 
   // Stops any relay thread, creates the send event, connects and starts the relay thread.
-  bool Start(MyComm* comm);
+  bool Start(TerminalLink* link);
   // Ends the relay thread and closes socket and event; `clear` also empties the destination.
   // Safe from any thread and against a concurrent Start; on the relay thread itself it only asks
   // the thread to end.
@@ -153,7 +153,7 @@ class TcpThread {
   void SignalSendEvent();
 
   HANDLE m_hThread;
-  MyComm* m_pComm;
+  TerminalLink* m_pComm;  // not owned: where replies are written
   TransmitHead m_Head;
   bool m_bWSAStartup;
   SOCKET m_hSocket;

@@ -58,7 +58,7 @@ class RelayTcpTest : public ::testing::Test {
   }
 
   TcpThread tcp_;
-  MyComm comm_;
+  RecordingTerminal comm_;
   BTFManager frame_;
   size_t mark_ = 0;
 };
@@ -344,7 +344,7 @@ TEST_F(RelayTcpTest, NoPayloadWithinTheWaitEndsTheThread) {
   tcp_.SetIoTimeOut(200);
   LoopbackHost host;
   host.Serve(1, [&](SOCKET fd, int) { WaitPeerClose(fd, kWaitMs); });
-  MyComm comm;
+  RecordingTerminal comm;
   // Start alone: connected, but no payload is ever queued.
   tcp_.SetDestination("127.0.0.1", 9, host.Port().c_str(), static_cast<int>(host.Port().size()));
   ASSERT_TRUE(tcp_.Start(&comm));
@@ -532,7 +532,7 @@ TEST(RelayLifetime, DestroyingTheRelayEndsAWaitingThread) {
   LogSandbox::Init();
   LoopbackHost host;
   host.Serve(1, [&](SOCKET fd, int) { WaitPeerClose(fd, kWaitMs); });
-  MyComm comm;
+  RecordingTerminal comm;
   auto t0 = std::chrono::steady_clock::now();
   {
     TcpThread tcp;

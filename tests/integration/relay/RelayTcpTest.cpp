@@ -47,6 +47,8 @@ class RelayTcpTest : public ::testing::Test {
     if (tcp_.CheckTransmitData(&frame_) != 1) return false;
     return tcp_.TransmitToHost(&frame_, &comm_);
   }
+  // Hands a unit over and waits for the relay thread to end with it (a failed connect).
+  bool TransmitToTheEnd(const Bytes& unit) { return Transmit(unit) && tcp_.WaitThreadEnd(kWaitMs); }
   std::string Log() { return LogSandbox::Since(mark_); }
   bool WaitLog(const std::string& text, int times = 1) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
@@ -174,14 +176,20 @@ TEST_F(RelayTcpTest, TwoUnitsOpenTwoConnections) {
 }
 
 TEST_F(RelayTcpTest, UnknownHostNameSendsNothing) {
-  ASSERT_FALSE(Transmit(MakeUnit("no-such-host.invalid", "9", ToBytes("lost"))));
+  // Taken by the watch thread at once; the relay thread looks the name up and gives up.
+  ASSERT_TRUE(TransmitToTheEnd(MakeUnit("no-such-host.invalid", "9", ToBytes("lost"))));
+  tcp_.Stop(true);
   std::string log = Log();
   EXPECT_EQ(CountOf(log, "gethostbyname() error! (IP = no-such-host.invalid) \r\n"), 1);
   EXPECT_EQ(CountOf(log, "GetIP() Failed! \r\n"), 1);
   EXPECT_LT(log.find("gethostbyname() error!"), log.find("GetIP() Failed!"));
-  EXPECT_FALSE(tcp_.HasThread());
+  // No connection: no dump and no thread lines, as when no thread ran for the unit.
+  for (const char* quiet : {"数据头", "TCP Thread exit", "TcpThreadEntryPoint() Exit."}) {
+    EXPECT_EQ(CountOf(log, quiet), 0) << quiet;
+  }
+  EXPECT_EQ(tcp_.LastEnd(), RelayEnd::kFailed);
   EXPECT_TRUE(comm_.Writes().empty());
-  EXPECT_EQ(comm_.Resets(), 0);  // dropped: the engine resets its receive state itself
+  EXPECT_EQ(comm_.Resets(), 1);
 }
 
 TEST_F(RelayTcpTest, RefusedPortFailsAtOnceWithTheTimeOutMessage) {
@@ -192,16 +200,18 @@ TEST_F(RelayTcpTest, RefusedPortFailsAtOnceWithTheTimeOutMessage) {
     host.CloseListener();
   }
   auto t0 = std::chrono::steady_clock::now();
-  ASSERT_FALSE(Transmit(MakeUnit("127.0.0.1", port, ToBytes("refused"))));
+  ASSERT_TRUE(TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("refused"))));
   auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_LT(seconds, 15);  // not the full 20-second wait
   EXPECT_EQ(CountOf(Log(), "connect TimeOut! (timeout = 20s) \r\n"), 1);
-  EXPECT_FALSE(tcp_.HasThread());
+  EXPECT_EQ(tcp_.LastEnd(), RelayEnd::kConnectRefused);
   EXPECT_TRUE(comm_.Writes().empty());
   // Port text without digits: port 0, which cannot be connected either.
-  ASSERT_FALSE(Transmit(MakeUnit("127.0.0.1", "abc", ToBytes("refused"))));
+  ASSERT_TRUE(TransmitToTheEnd(MakeUnit("127.0.0.1", "abc", ToBytes("refused"))));
   EXPECT_EQ(CountOf(Log(), "connect TimeOut! (timeout = 20s)"), 2);
+  tcp_.Stop(true);
+  EXPECT_FALSE(tcp_.HasThread());
 }
 
 TEST_F(RelayTcpTest, HostThatNeverCompletesTheConnectionRunsIntoTheConfiguredTimeOut) {
@@ -221,21 +231,21 @@ TEST_F(RelayTcpTest, HostThatNeverCompletesTheConnectionRunsIntoTheConfiguredTim
   std::string port = std::to_string(ntohs(a.sin_port));
 
   LogSandbox::SetConnTimeOutSetting("1");
-  bool taken = Transmit(MakeUnit("127.0.0.1", port, ToBytes("late")));
+  bool taken = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
   // 0 or a negative value keeps the time-out in force (1 second).
   LogSandbox::SetConnTimeOutSetting("0");
-  bool takenAgain = Transmit(MakeUnit("127.0.0.1", port, ToBytes("late")));
+  bool takenAgain = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
   LogSandbox::SetConnTimeOutSetting("-4");
-  bool takenThird = Transmit(MakeUnit("127.0.0.1", port, ToBytes("late")));
+  bool takenThird = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
   LogSandbox::SetConnTimeOutSetting("20");
   closesocket(filler);
   closesocket(ls);
 
-  EXPECT_FALSE(taken);
-  EXPECT_FALSE(takenAgain);
-  EXPECT_FALSE(takenThird);
+  EXPECT_TRUE(taken && takenAgain && takenThird);
   EXPECT_EQ(tcp_.ConnTimeOut(), 1);
   EXPECT_EQ(CountOf(Log(), "connect TimeOut! (timeout = 1s) \r\n"), 3);
+  EXPECT_EQ(tcp_.LastEnd(), RelayEnd::kConnectTimedOut);
+  tcp_.Stop(true);
   EXPECT_FALSE(tcp_.HasThread());
   EXPECT_TRUE(comm_.Writes().empty());
 }
@@ -458,10 +468,22 @@ TEST_F(RelayTcpTest, StopAndTransmitFromTwoThreadsStaySafe) {
   done = true;
   stopper.join();
   tcp_.Stop(true);
-  host.Join();
   EXPECT_FALSE(tcp_.HasThread());
-  EXPECT_EQ(host.Accepted(), kUnits);  // every unit connected; none was lost to a half-stopped relay
   EXPECT_LE(taken, kUnits);
+  // A stop may end a unit before its connection was made; the host's remaining waits are
+  // ended with connections of our own.
+  for (int i = 0; i < kUnits; ++i) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    SOCKADDR_IN a;
+    std::memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<u_short>(host.PortNumber()));
+    connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof(a));
+    closesocket(s);
+  }
+  host.Join();
+  EXPECT_EQ(host.Accepted(), kUnits);
 }
 
 TEST_F(RelayTcpTest, CloseSocketTwiceClosesTheConnectionOnce) {
@@ -509,11 +531,11 @@ TEST_F(RelayTcpTest, LinesAreWrittenOnlyUpToTheLogThreshold) {
     refusedPort = host.Port();
     host.CloseListener();
   }
-  EXPECT_FALSE(Transmit(MakeUnit("127.0.0.1", refusedPort, ToBytes("x"))));
-  EXPECT_FALSE(Transmit(MakeUnit("no-such-host.invalid", "9", ToBytes("x"))));
+  EXPECT_TRUE(TransmitToTheEnd(MakeUnit("127.0.0.1", refusedPort, ToBytes("x"))));
+  EXPECT_TRUE(TransmitToTheEnd(MakeUnit("no-such-host.invalid", "9", ToBytes("x"))));
   // Threshold 1: not even the failures.
   LogSandbox::SetSettings("1", "20");
-  EXPECT_FALSE(Transmit(MakeUnit("127.0.0.1", refusedPort, ToBytes("x"))));
+  EXPECT_TRUE(TransmitToTheEnd(MakeUnit("127.0.0.1", refusedPort, ToBytes("x"))));
   LogSandbox::SetSettings("6", "20");
 
   std::string log = Log();
@@ -540,6 +562,11 @@ TEST(RelayLifetime, DestroyingTheRelayEndsAWaitingThread) {
     ASSERT_TRUE(tcp.Start(&comm));
     EXPECT_TRUE(tcp.HasThread());
     EXPECT_TRUE(tcp.IsWSAStarted());
+    // Connected (the host took the connection): now waiting for a payload.
+    for (int i = 0; i < kWaitMs / 10 && host.Accepted() == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(host.Accepted(), 1);
   }
   auto seconds =
       std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0).count();
@@ -596,7 +623,7 @@ TEST_F(RelayTcpTest, BankHostProgramRefusesAndCloses) {
   FILE* p = StartBankHost("--mode refuse", &port);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(pclose(p), 0);
-  EXPECT_FALSE(Transmit(MakeUnit("127.0.0.1", port, ToBytes("x"))));
+  EXPECT_TRUE(TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("x"))));
   EXPECT_EQ(CountOf(Log(), "connect TimeOut! (timeout = 20s)"), 1);
 
   p = StartBankHost("--mode close --count 1", &port);

@@ -163,7 +163,10 @@ struct Library {
 
   ~Library() {
 #ifdef _WIN32
-    if (h) FreeLibrary(h);
+    // Left to the end of the process, as a register closed at the end of a shift does: Windows
+    // ends the library's worker threads before it detaches the library. A FreeLibrary while they
+    // run waits for them under the loader lock, where they cannot end (bounded, but seconds).
+    (void)h;
 #else
     if (h) dlclose(h);
 #endif

@@ -2,6 +2,10 @@
 // log lines of every outcome, and the relay thread's start and stop.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <dirent.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -548,6 +552,76 @@ TEST_F(RelayTcpTest, LinesAreWrittenOnlyUpToTheLogThreshold) {
                             "TcpThreadEntryPoint() Exit.", "数据头"}) {
     EXPECT_EQ(CountOf(log, quiet), 0) << quiet;
   }
+}
+
+#ifndef _WIN32
+int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+#endif
+
+// Stops racing every phase of a unit: connecting (a host that never completes the connection),
+// sending, receiving (a host that never answers), replying and waiting for a further payload
+// (a host that answers at once). No hang, no race, nothing left behind.
+TEST_F(RelayTcpTest, StopsRacingEveryPhaseLeaveNothingBehind) {
+  LogSandbox::SetSettings("2", "2");
+  StartSockets();
+#ifndef _WIN32
+  const int fds = CountEntries("/proc/self/fd");
+  const int threads = CountEntries("/proc/self/task");
+#endif
+  LoopbackHost answering;
+  answering.ServeUntilStopped([](SOCKET fd, int) {
+    if (!RecvOnce(fd, 2000).empty()) SendAll(fd, ToBytes("answer"));
+    WaitPeerClose(fd, 2000);
+  });
+  LoopbackHost silent;
+  silent.ServeUntilStopped([](SOCKET fd, int) { WaitPeerClose(fd, 2000); });
+  LoopbackHost hanging;  // its one queued connection fills the accept queue: further ones hang
+  hanging.CloseListener();
+  SOCKET ls = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  SOCKADDR_IN a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(ls, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
+  ASSERT_EQ(listen(ls, 0), 0);
+  KvSockLen len = sizeof(a);
+  getsockname(ls, reinterpret_cast<SOCKADDR*>(&a), &len);
+  SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_EQ(connect(filler, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
+  const std::string ports[] = {answering.Port(), silent.Port(), std::to_string(ntohs(a.sin_port))};
+  const int delaysMs[] = {0, 1, 3, 10, 30};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  int rounds = 0;
+  for (int i = 0; i < 45 && std::chrono::steady_clock::now() < deadline; ++i, ++rounds) {
+    // A stop from another thread, as the exchange's time-out comes from the caller's thread.
+    std::thread stopper([&, i] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delaysMs[i % 5]));
+      tcp_.Stop(true);
+    });
+    Transmit(MakeUnit("127.0.0.1", ports[i % 3], ToBytes("race")));
+    stopper.join();
+    tcp_.Stop(true);
+    ASSERT_FALSE(tcp_.HasThread());
+  }
+  EXPECT_GT(rounds, 0);
+  answering.StopServing();
+  silent.StopServing();
+  answering.CloseListener();
+  silent.CloseListener();
+  closesocket(filler);
+  closesocket(ls);
+#ifndef _WIN32
+  EXPECT_EQ(fds, CountEntries("/proc/self/fd"));
+  EXPECT_EQ(threads, CountEntries("/proc/self/task"));
+#endif
+  LogSandbox::SetSettings("6", "20");
 }
 
 TEST(RelayLifetime, DestroyingTheRelayEndsAWaitingThread) {

@@ -16,6 +16,12 @@ have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+# Packages and their checks: CPack's .deb dependencies, pkg-config, the import libraries and
+# their link test.
+have dpkg-shlibdeps || need+=(dpkg-dev)
+have pkg-config || need+=(pkg-config)
+have llvm-dlltool-14 && have llvm-readobj-14 || need+=(llvm-14)
+have lld-link-14 || need+=(lld-14)
 # The 32-bit Wine loader runs the 32-bit DLL's tests where the kernel can start 32-bit programs.
 want32=
 no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"

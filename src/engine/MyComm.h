@@ -92,10 +92,34 @@ class MyComm : public SerialPort {
   bool IsRecvOK() const { return m_bRecvOK.load(); }
 
  protected:
-  // Assembly of one chunk; the receive lock is held by the caller.
+  // States of the frame assembly.
+  enum class RecvState {
+    kHunt,        // looking for STX; nothing assembled
+    kLength,      // STX stored, its two LEN bytes not all in yet
+    kBody,        // the frame's end is known: collecting its bytes
+    kLaterStart,  // that frame failed; a frame begun at a later STX inside it is still assembling
+    kDecoded,     // a frame was decoded: further bytes are ignored until the next reset
+  };
+
+  // Assembly of one chunk; the receive lock is held by the caller. Everything below up to
+  // the members runs under that lock too.
   bool AssembleLocked(const unsigned char* pData, int iLen);
-  // Decodes the assembled bytes, resynchronising on a later STX after a rejected frame.
+  // Decodes the frame that ends at m_iIndex, resynchronising on a later STX inside it
+  // after a rejected frame (each trial logged by the decoder).
   bool DecodeAssembled();
+  // The frame of len bytes at offset k has been decoded into m_RecvBTF: it moves to the
+  // front of the buffer and m_iIndex becomes its length.
+  bool TakeFrame(int k, int len);
+  // The length step of the frame begun at 0: its end is known, or the frame is dropped.
+  void TakeLength();
+  // Notes the frame begun at a later STX whose LEN bytes have just come in; true when the
+  // assembly restarted at it instead.
+  bool NoteLaterStart();
+  // Tries, silently, the frames of later starts that end at m_iIndex; true when one is taken.
+  bool TryLaterStarts();
+  // Drops the bytes before offset k (a start byte) and assembles from it as from a fresh STX.
+  void RestartAt(int k);
+  void ClearLaterStarts(int iFrom, int iTo);
 
   // A critical section that lives exactly as long as its owner member.
   class RecvLock {
@@ -115,15 +139,22 @@ class MyComm : public SerialPort {
   BTFManager m_SendBTF;
   BTFManager m_RecvBTF;
   std::atomic<bool> m_bRecvOK;
-  // Guards m_iIndex, m_ucRecvBuf, m_bDecoded, m_uRecvGen, m_RecvBTF and m_SendBTF's content
+  // Guards m_iIndex, m_ucRecvBuf, the assembly state, m_uRecvGen, m_RecvBTF and m_SendBTF's content
   // across the watch, relay and caller threads. Never held while waiting for a thread.
   // Declared before the relay so that it outlives the relay thread, which writes through
   // this object until the relay is destroyed.
   RecvLock m_csRecv;
   TcpThread m_TcpThread;
 
-  // A frame was decoded: further bytes are ignored until the next reset.
-  bool m_bDecoded;
+  RecvState m_eRecvState;
+  int m_iFrameEnd;  // index of the LRC of the frame begun at 0 (kBody)
+  int m_iLastEnd;   // the furthest end of a later start noted since that frame began
+  // m_ucRecvXor[i]: XOR of m_ucRecvBuf[0..i], so a later start's LRC is tested in one step.
+  unsigned char m_ucRecvXor[kRecvBufSize];
+  // Later starts by the index of their last byte: the latest start noted for that end
+  // (-1: none), and for each start the next earlier one with the same end.
+  short m_sEndFirst[kRecvBufSize];
+  short m_sSameEnd[kRecvBufSize];
   // Counts resets, so an answer routed after a new request was written is not taken.
   unsigned m_uRecvGen;
   // Time-out of the handshake exchange (ms).

@@ -52,8 +52,9 @@ TEST_F(E2eTest, ApprovalSendsExactFramesAndMapsTheAnswer) {
   EXPECT_EQ("20261208143015", rsp.substr(90, 14));
   // The port stays open for the next call: the library holds the line beside the terminal.
   EXPECT_EQ(2, LineDescriptors());
-  // The request follows the handshake's answer after the pause (both times the terminal's).
-  EXPECT_GE(Ms(sent[0].at, frames[1].at), 190);
+  // The request follows the handshake's answer after the pause (both times the terminal's): the register
+  // takes a chunk once the line has been quiet for its read interval (100 ms), then pauses 200 ms.
+  EXPECT_GE(Ms(sent[0].at, frames[1].at), 100 + 200 - 10);
 }
 
 TEST_F(E2eTest, ReceiptFileHoldsEveryTemplateLine) {

@@ -64,6 +64,7 @@ MyComm::MyComm()
       m_ucRecvBuf(),
       m_bRecvOK(false),
       m_eRecvState(RecvState::kHunt),
+      m_iStart(0),
       m_iFrameEnd(-1),
       m_iLastEnd(-1),
       m_ucRecvXor(),
@@ -90,6 +91,7 @@ void MyComm::ResetReceive() {
   Lock lock(m_csRecv.get());
   m_iIndex = -1;
   m_eRecvState = RecvState::kHunt;
+  m_iStart = 0;
   m_iFrameEnd = m_iLastEnd = -1;
   memset(m_sEndFirst, 0xFF, sizeof(m_sEndFirst));  // -1: no later start
   ++m_uRecvGen;

@@ -95,29 +95,30 @@ class MyComm : public SerialPort {
   // States of the frame assembly.
   enum class RecvState {
     kHunt,        // looking for STX; nothing assembled
-    kLength,      // STX stored, its two LEN bytes not all in yet
-    kBody,        // the frame's end is known: collecting its bytes
-    kLaterStart,  // that frame failed; a frame begun at a later STX inside it is still assembling
+    kLength,      // the hunted frame's STX stored (at m_iStart), its LEN bytes not all in yet
+    kBody,        // its end is known (m_iFrameEnd): collecting its bytes
+    kLaterStart,  // it failed and the hunt goes on; frames begun at a later STX inside it are still open
     kDecoded,     // a frame was decoded: further bytes are ignored until the next reset
   };
 
   // Assembly of one chunk; the receive lock is held by the caller. Everything below up to
   // the members runs under that lock too.
   bool AssembleLocked(const unsigned char* pData, int iLen);
-  // Decodes the frame that ends at m_iIndex, resynchronising on a later STX inside it
-  // after a rejected frame (each trial logged by the decoder).
+  // Decodes the hunted frame, which ends at m_iIndex, resynchronising on a later STX inside
+  // it after a rejected frame (each trial logged by the decoder).
   bool DecodeAssembled();
   // The frame of len bytes at offset k has been decoded into m_RecvBTF: it moves to the
   // front of the buffer and m_iIndex becomes its length.
   bool TakeFrame(int k, int len);
-  // The length step of the frame begun at 0: its end is known, or the frame is dropped.
+  // The length step of the hunted frame: its end is known, or the frame is dropped.
   void TakeLength();
-  // Notes the frame begun at a later STX whose LEN bytes have just come in; true when the
-  // assembly restarted at it instead.
-  bool NoteLaterStart();
+  // The hunted frame is gone: the hunt goes on while later starts are open, else all is idle.
+  void EndHunted();
+  // Notes the frame begun at a later STX whose LEN bytes have just come in.
+  void NoteLaterStart();
   // Tries, silently, the frames of later starts that end at m_iIndex; true when one is taken.
   bool TryLaterStarts();
-  // Drops the bytes before offset k (a start byte) and assembles from it as from a fresh STX.
+  // Drops the bytes before offset k (the hunted frame's STX) and the later starts with them.
   void RestartAt(int k);
   void ClearLaterStarts(int iFrom, int iTo);
 
@@ -147,8 +148,9 @@ class MyComm : public SerialPort {
   TcpThread m_TcpThread;
 
   RecvState m_eRecvState;
-  int m_iFrameEnd;  // index of the LRC of the frame begun at 0 (kBody)
-  int m_iLastEnd;   // the furthest end of a later start noted since that frame began
+  int m_iStart;     // index of the hunted frame's STX (kLength, kBody)
+  int m_iFrameEnd;  // index of its LRC (kBody)
+  int m_iLastEnd;   // the furthest end of a later start noted in this assembly
   // m_ucRecvXor[i]: XOR of m_ucRecvBuf[0..i], so a later start's LRC is tested in one step.
   unsigned char m_ucRecvXor[kRecvBufSize];
   // Later starts by the index of their last byte: the latest start noted for that end

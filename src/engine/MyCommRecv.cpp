@@ -2,12 +2,14 @@
 // rest of the engine because it is a state machine of its own.
 //
 // A frame is assembled from the first STX; at the index its LEN gives for the LRC it is
-// decoded, and a rejected frame resynchronises on a later STX inside it. A stray STX before
-// the real one would make the assembly wait for the wrong end, so every later STX inside the
-// frame (and after it, while one is still open) is also noted with its own end; a frame that
-// completes there and passes every check is taken, tried without a word in the log. The
-// earliest frame to complete wins. Each later start costs constant work: its end is noted
-// once, and its LRC is read off the running XOR.
+// decoded, and a rejected frame resynchronises on a later STX inside it; then the hunt for
+// the next STX goes on. A stray STX before the real one would make the assembly wait for the
+// wrong end, so every later STX inside the frame is also noted with its own end and kept
+// while its frame is open, also after the first one failed; a frame that completes there and
+// passes every check is taken, tried without a word in the log. The earliest frame to
+// complete wins. Each later start costs constant work: its end is noted once, and its LRC is
+// read off the running XOR. Beside these, the frame of the hunt is assembled as it always
+// was, so no stream loses a frame it used to take.
 #include <cstring>
 
 #include "engine/MyComm.h"
@@ -29,7 +31,7 @@ bool MyComm::TakeFrame(int k, int len) {
 
 bool MyComm::DecodeAssembled() {
   const int iCount = m_iIndex + 1;
-  for (int k = 0; k < iCount;) {
+  for (int k = m_iStart; k < iCount;) {
     if (m_RecvBTF.Decode(m_ucRecvBuf + k, iCount - k)) {
       return TakeFrame(k, m_RecvBTF.GetContLen() + kBtfOverhead);
     }
@@ -45,53 +47,59 @@ void MyComm::ClearLaterStarts(int iFrom, int iTo) {
   for (int i = iFrom; i <= iTo && i < kRecvBufSize; ++i) m_sEndFirst[i] = -1;
 }
 
-void MyComm::RestartAt(int k) {
-  ClearLaterStarts(m_iIndex + 1, m_iLastEnd);
-  const int n = m_iIndex + 1 - k;
-  memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(n));
-  m_ucRecvXor[0] = m_ucRecvBuf[0];
-  for (int i = 1; i < n; ++i) m_ucRecvXor[i] = m_ucRecvXor[i - 1] ^ m_ucRecvBuf[i];
-  m_iIndex = n - 1;
-  m_iLastEnd = -1;
-  m_eRecvState = RecvState::kLength;
-  if (m_iIndex == 2) TakeLength();
-}
-
-void MyComm::TakeLength() {
-  const int iEnd = FrameEnd(m_ucRecvBuf, 0);
-  if (iEnd >= kBtfMinDecodeLen - 1 && iEnd < kRecvBufSize) {
-    m_iFrameEnd = iEnd;
-    m_eRecvState = RecvState::kBody;
-    return;
-  }
-  // A frame that cannot fit the assembly buffer, or is shorter than the smallest frame, is
-  // dropped at once; a start byte in its second length byte begins the next attempt.
-  WriteLog(KV_HERE, LOG_REJECT, "接收到的报文长度无效，报文长度=%d，接收缓冲区大小=%d，数据已丢弃.", iEnd + 1,
-           kRecvBufSize);
-  if (m_ucRecvBuf[2] == kBtfSTX) {
-    RestartAt(2);
+void MyComm::EndHunted() {
+  if (m_iLastEnd > m_iIndex) {
+    m_eRecvState = RecvState::kLaterStart;
   } else {
     m_iIndex = -1;
     m_eRecvState = RecvState::kHunt;
   }
 }
 
-bool MyComm::NoteLaterStart() {
-  const int k = m_iIndex - 2;
-  if (k < 1 || m_ucRecvBuf[k] != kBtfSTX) return false;
-  const int iEnd = FrameEnd(m_ucRecvBuf, k);
-  if (iEnd - k + 1 < kBtfMinContLen + kBtfOverhead) return false;  // too short to pass the check
-  if (iEnd < kRecvBufSize) {
-    m_sSameEnd[k] = m_sEndFirst[iEnd];
-    m_sEndFirst[iEnd] = static_cast<short>(k);
-    if (iEnd > m_iLastEnd) m_iLastEnd = iEnd;
-  } else if (m_eRecvState == RecvState::kLaterStart && iEnd - k < kRecvBufSize) {
-    // After the failed frame this STX is where a fresh hunt would begin: it gets the whole
-    // buffer, as it would have had, and the later starts before it give way.
-    RestartAt(k);
-    return true;
+void MyComm::RestartAt(int k) {
+  ClearLaterStarts(m_iIndex, m_iLastEnd);  // the ends still to come, and this one if untried
+  const int n = m_iIndex + 1 - k;
+  memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(n));
+  m_ucRecvXor[0] = m_ucRecvBuf[0];
+  for (int i = 1; i < n; ++i) m_ucRecvXor[i] = m_ucRecvXor[i - 1] ^ m_ucRecvBuf[i];
+  m_iIndex = n - 1;
+  m_iStart = 0;
+  m_iLastEnd = -1;
+  m_eRecvState = RecvState::kLength;
+  if (m_iIndex == 2) TakeLength();
+}
+
+void MyComm::TakeLength() {
+  const int iLast = FrameEnd(m_ucRecvBuf, m_iStart) - m_iStart;  // index of the LRC within the frame
+  if (iLast >= kBtfMinDecodeLen - 1 && iLast < kRecvBufSize) {
+    if (m_iStart + iLast < kRecvBufSize) {
+      m_iFrameEnd = m_iStart + iLast;
+      m_eRecvState = RecvState::kBody;
+    } else {
+      RestartAt(m_iStart);  // it gets the whole buffer, as it always had; later starts give way
+    }
+    return;
   }
-  return false;
+  // A frame that cannot fit the assembly buffer, or is shorter than the smallest frame, is
+  // dropped at once; a start byte in its second length byte begins the next attempt.
+  WriteLog(KV_HERE, LOG_REJECT, "接收到的报文长度无效，报文长度=%d，接收缓冲区大小=%d，数据已丢弃.",
+           iLast + 1, kRecvBufSize);
+  if (m_ucRecvBuf[m_iStart + 2] == kBtfSTX) {
+    m_iStart += 2;
+  } else {
+    EndHunted();
+  }
+}
+
+void MyComm::NoteLaterStart() {
+  const int k = m_iIndex - 2;
+  if (k < 1 || m_ucRecvBuf[k] != kBtfSTX) return;
+  if (k == m_iStart && m_eRecvState != RecvState::kLaterStart) return;  // the hunted frame itself
+  const int iEnd = FrameEnd(m_ucRecvBuf, k);
+  if (iEnd - k + 1 < kBtfMinContLen + kBtfOverhead || iEnd >= kRecvBufSize) return;  // cannot be taken
+  m_sSameEnd[k] = m_sEndFirst[iEnd];
+  m_sEndFirst[iEnd] = static_cast<short>(k);
+  if (iEnd > m_iLastEnd) m_iLastEnd = iEnd;
 }
 
 bool MyComm::TryLaterStarts() {
@@ -118,7 +126,7 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
     const unsigned char b = pData[i];
     if (m_eRecvState == RecvState::kHunt) {
       if (b == kBtfSTX) {
-        m_iIndex = 0;
+        m_iIndex = m_iStart = 0;
         m_ucRecvBuf[0] = m_ucRecvXor[0] = b;
         m_iLastEnd = -1;
         m_eRecvState = RecvState::kLength;
@@ -127,49 +135,52 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
       }
       continue;
     }
-    if (m_iIndex + 1 >= kRecvBufSize) {  // every noted end lies inside the buffer; kept as a guard
-      m_iIndex = -1;
-      m_eRecvState = RecvState::kHunt;
-      continue;
+    if (m_iIndex + 1 >= kRecvBufSize) {
+      // Only a hunted frame whose LEN is not all in can meet the buffer's end (every noted
+      // end lies inside it): it moves to the front.
+      if (m_eRecvState == RecvState::kLength) {
+        RestartAt(m_iStart);
+      } else {
+        m_iIndex = -1;
+        m_eRecvState = RecvState::kHunt;
+        continue;
+      }
     }
     ++m_iIndex;
     m_ucRecvBuf[m_iIndex] = b;
     m_ucRecvXor[m_iIndex] = m_ucRecvXor[m_iIndex - 1] ^ b;
-    if (m_eRecvState == RecvState::kLength) {
-      if (m_iIndex == 2) TakeLength();
-      continue;
-    }
-    if (NoteLaterStart()) continue;  // restarted at a later STX
-    if (m_eRecvState == RecvState::kBody) {
-      if (m_iIndex >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
-        WriteLog(KV_HERE, LOG_TRACE, "Len = %d, m_iIndex = %d.", m_iFrameEnd, m_iIndex);
-      }
-      // At the frame's last byte the frame is decoded; one whose ETX is missing fails the
-      // check there, so the index never passes the frame's end.
-      if (m_iIndex == m_iFrameEnd) {
-        if (DecodeAssembled()) return true;
-        m_sEndFirst[m_iIndex] = -1;  // the resynchronisation has tried the starts ending here
-        if (m_iLastEnd > m_iIndex) {
-          m_eRecvState = RecvState::kLaterStart;
-        } else {
-          m_iIndex = -1;
-          m_eRecvState = RecvState::kHunt;
+    NoteLaterStart();
+    switch (m_eRecvState) {
+      case RecvState::kLaterStart:
+        if (b == kBtfSTX) {  // where the hunt after the failed frame begins a new one
+          m_iStart = m_iIndex;
+          m_eRecvState = RecvState::kLength;
         }
-        continue;
-      }
+        break;
+      case RecvState::kLength:
+        if (m_iIndex == m_iStart + 2) TakeLength();
+        break;
+      case RecvState::kBody:
+        if (m_iIndex - m_iStart >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
+          WriteLog(KV_HERE, LOG_TRACE, "Len = %d, m_iIndex = %d.", m_iFrameEnd - m_iStart,
+                   m_iIndex - m_iStart);
+        }
+        // At the frame's last byte the frame is decoded; one whose ETX is missing fails the
+        // check there, so the index never passes the frame's end.
+        if (m_iIndex == m_iFrameEnd) {
+          if (DecodeAssembled() || TryLaterStarts()) return true;
+          EndHunted();
+          continue;
+        }
+        break;
+      default:
+        break;
     }
+    if (m_eRecvState == RecvState::kDecoded) return true;
     if (TryLaterStarts()) return true;
     if (m_eRecvState == RecvState::kLaterStart && m_iIndex >= m_iLastEnd) {
-      // The last frame still open has failed: a start byte whose LEN is not in yet begins
-      // the next attempt, as it would from a fresh hunt.
-      if (m_ucRecvBuf[m_iIndex - 1] == kBtfSTX) {
-        RestartAt(m_iIndex - 1);
-      } else if (m_ucRecvBuf[m_iIndex] == kBtfSTX) {
-        RestartAt(m_iIndex);
-      } else {
-        m_iIndex = -1;
-        m_eRecvState = RecvState::kHunt;
-      }
+      m_iIndex = -1;
+      m_eRecvState = RecvState::kHunt;
     }
   }
   return false;

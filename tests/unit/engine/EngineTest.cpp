@@ -294,21 +294,25 @@ TEST_F(Assembly, StrayStartBeforeTheAnswerDoesNotLoseIt) {
     const char* name;
     std::string before;
     size_t contentLen;
+    std::string inside;  // bytes at content offset 100
   };
   std::string filler("\x02\x00\x50", 3);  // a later false start still open when the first fails
   filler += std::string(30, 'n');
+  const std::string falseFrame = std::string("\x02\x00\x1F", 3) + filler;  // ends inside the filler
   const Case cases[] = {
-      {"02 02, 507 bytes", std::string("\x02\x02", 2), 507},  // first start ends one byte early
-      {"02, 300 bytes", std::string("\x02", 1), 300},         // first start never ends
-      {"02, 207 bytes", std::string("\x02", 1), 207},
-      {"false frame ends first", std::string("\x02\x00\x1F", 3) + filler, 207},
-      {"false frame, then 4096 bytes", std::string("\x02\x00\x1F", 3) + filler, 4085},
+      {"02 02, 507 bytes", std::string("\x02\x02", 2), 507, ""},  // first start ends one byte early
+      {"02, 300 bytes", std::string("\x02", 1), 300, ""},         // first start never ends
+      {"02, 207 bytes", std::string("\x02", 1), 207, ""},
+      {"false frame ends first", falseFrame, 207, ""},
+      {"false frame, then 4096 bytes", falseFrame, 4085, ""},
+      {"false frame, then a start too long inside", falseFrame, 207, std::string("\x02\x0F\xF0", 3)},
   };
   for (const Case& c : cases) {
     for (bool byByte : {false, true}) {
       comm.ResetReceive();
       std::string content = ReplyContent("51", "00");
       content.resize(c.contentLen, 't');
+      content.replace(100, c.inside.size(), c.inside);
       const std::string f = WireFrame(content, kID);
       const std::string stream = c.before + f;
       bool decoded = false;

@@ -234,12 +234,13 @@ DWORD GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString, DWORD 
   SectionEntries section(lpAppName);
   if (!WalkProfile(lpFileName, section)) return 0;
   // Entries one after the other, each with its terminator, and one more terminator at the
-  // end. What does not fit is cut (the last entry too), the two terminators stay, and the
-  // count is then nSize - 2, as the system gives it.
+  // end. As the system does, the whole section counts as fitting only with a byte to spare;
+  // otherwise what does not fit is cut (the last entry too), two terminators end the buffer,
+  // and the count is nSize - 2.
   size_t used = 0;
-  const size_t limit = nSize - 2;  // characters that fit before the two last terminators
+  const size_t limit = nSize - 2;  // an entry with its terminator must end within this
   for (const std::string& e : section.entries_) {
-    if (used > limit || e.size() > limit - used) {
+    if (used > limit || e.size() + 1 > limit - used) {
       if (used < limit) std::memcpy(lpReturnedString + used, e.data(), limit - used);
       lpReturnedString[nSize - 2] = '\0';
       lpReturnedString[nSize - 1] = '\0';

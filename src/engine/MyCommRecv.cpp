@@ -176,7 +176,7 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
       default:
         break;
     }
-    if (m_eRecvState == RecvState::kDecoded) return true;
+    if (m_eRecvState == RecvState::kHunt) continue;  // the hunted frame was dropped, nothing else open
     if (TryLaterStarts()) return true;
     if (m_eRecvState == RecvState::kLaterStart && m_iIndex >= m_iLastEnd) {
       m_iIndex = -1;

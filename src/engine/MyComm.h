@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "journal/Journal.h"
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
 #include "relay/TcpThread.h"
@@ -88,6 +89,10 @@ class MyComm : public SerialPort {
   // unless it is open already.
   bool OpenPortFromConfig();
 
+  // The journal of the call in progress (null outside a call): told the identifier and the moment
+  // the transaction request is about to be written.
+  void SetJournal(TransJournal* pJournal) { m_pJournal = pJournal; }
+
   // Flag readable by tests and by the exchange.
   bool IsRecvOK() const { return m_bRecvOK.load(); }
 
@@ -128,4 +133,5 @@ class MyComm : public SerialPort {
   unsigned m_uRecvGen;
   // Time-out of the handshake exchange (ms).
   DWORD m_dwHandshakeTimeOut;
+  TransJournal* m_pJournal = nullptr;
 };

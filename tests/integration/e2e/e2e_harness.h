@@ -43,6 +43,9 @@ std::string ExpectedResponse(const Bytes& content, const std::string& request);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 
+// Today's journal lines in folder dir + "/Journal", each split at its tabs (line ends checked as CR LF).
+std::vector<std::vector<std::string>> JournalLines(const std::string& dir);
+
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -1,7 +1,8 @@
 # korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
 
 # korvessa loads the library at run time, like a real cash register: it does not link it.
-add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp)
+add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp)
 target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})
 add_executable(korvessa ${CMAKE_SOURCE_DIR}/tools/korvessa/main.cpp)

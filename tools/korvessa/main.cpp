@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "JournalCmd.h"
 #include "KorvessaDLL.h"
 #include "Records.h"
 
@@ -43,6 +44,7 @@ typedef PFN_GetValue GetValueFn;
 
 const char kUsage[] =
     "usage: korvessa [options]\n"
+    "       korvessa journal [--day YYYYMMDD] [--dir FOLDER] [--uncertain]   (see korvessa journal --help)\n"
     "  --lib PATH            the library (default: beside this program)\n"
     "Request record (BankTrans):\n"
     "  --type CC             transaction type (required)\n"
@@ -186,6 +188,10 @@ int Usage(const std::string& msg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "journal") == 0) {
+    return korvessa::JournalCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                    ProgramDir() + "/Journal", stdout, stderr);
+  }
   Options o;
   static const struct {
     const char* opt;

@@ -2,7 +2,8 @@
 
 # korvessa loads the library at run time, like a real cash register: it does not link it.
 add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
-                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp)
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp)
 target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})
 add_executable(korvessa ${CMAKE_SOURCE_DIR}/tools/korvessa/main.cpp)
@@ -43,7 +44,7 @@ if(NOT WIN32)
       add_executable(test_e2e ${e2e_srcs})
       target_include_directories(test_e2e PRIVATE ${CMAKE_SOURCE_DIR}/include)
       target_compile_options(test_e2e PRIVATE ${KV_WARN} ${KV_CHARSET})
-      target_link_libraries(test_e2e PRIVATE posterm_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+      target_link_libraries(test_e2e PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
       target_compile_definitions(test_e2e PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"
                                                   KV_POSTERM_FILE="$<TARGET_FILE:posterm>"
                                                   KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>")

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "e2e_harness.h"
+#include "loopback_host.h"
 
 namespace e2e {
 namespace {
@@ -77,68 +78,6 @@ TEST_F(E2eTest, FacadeApprovalRefusalAndLocalFailures) {
   EXPECT_STREQ("x3", getValue_("rejCode"));
   EXPECT_STREQ("无此返回码的错误说明", getValue_("rejCodeExplain"));
 }
-
-// A bank host on 127.0.0.1: each connection gets one block back, "OK:" followed by what it received.
-class Host {
- public:
-  Host() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 8) != 0) return;
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Host() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-  int connections() const { return connections_; }
-  std::vector<std::string> received() {
-    std::lock_guard<std::mutex> lk(mu_);
-    return received_;
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
-      ++connections_;
-      struct pollfd q = {c, POLLIN, 0};
-      char buf[4096];
-      if (poll(&q, 1, 3000) > 0) {
-        const ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n > 0) {
-          {
-            std::lock_guard<std::mutex> lk(mu_);
-            received_.emplace_back(buf, static_cast<size_t>(n));
-          }
-          const std::string reply = "OK:" + std::string(buf, static_cast<size_t>(n));
-          ssize_t w = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-          (void)w;
-        }
-      }
-      close(c);
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::mutex mu_;
-  std::vector<std::string> received_;
-  std::thread thread_;
-};
 
 posterm::RelayUnit Unit(const std::string& host, int port, const std::string& payload) {
   posterm::RelayUnit u;

@@ -18,10 +18,11 @@ if(NOT WIN32)
   find_package(Threads REQUIRED)
   # The simulated terminal's core, shared by the program and the tests.
   add_library(posterm_core STATIC ${CMAKE_SOURCE_DIR}/tools/posterm/Frame.cpp
-                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp)
+                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Replay.cpp)
   target_include_directories(posterm_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/posterm)
   target_compile_options(posterm_core PRIVATE ${KV_WARN})
-  target_link_libraries(posterm_core PUBLIC Threads::Threads)
+  target_link_libraries(posterm_core PUBLIC Threads::Threads korvessa_core)
 
   add_executable(posterm ${CMAKE_SOURCE_DIR}/tools/posterm/main.cpp)
   target_compile_options(posterm PRIVATE ${KV_WARN})

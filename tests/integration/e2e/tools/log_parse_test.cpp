@@ -8,7 +8,7 @@ namespace {
 TEST(LogParse, CardMaskKeepsSixAndFour) {
   EXPECT_EQ("622202*********0123", korvessa::MaskCard("6222021234567890123"));
   EXPECT_EQ("******7890", korvessa::MaskCard("1234567890"));  // too short to show the first six
-  EXPECT_EQ("****", korvessa::MaskCard("1234"));  // nothing shown of a field this short
+  EXPECT_EQ("****", korvessa::MaskCard("1234"));              // nothing shown of a field this short
 }
 
 TEST(LogParse, DamagedLinesNeverBreakTheReader) {

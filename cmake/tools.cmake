@@ -1,7 +1,9 @@
 # korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
 
 # korvessa loads the library at run time, like a real cash register: it does not link it.
-add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp)
+add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp)
 target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})
 add_executable(korvessa ${CMAKE_SOURCE_DIR}/tools/korvessa/main.cpp)
@@ -16,10 +18,11 @@ if(NOT WIN32)
   find_package(Threads REQUIRED)
   # The simulated terminal's core, shared by the program and the tests.
   add_library(posterm_core STATIC ${CMAKE_SOURCE_DIR}/tools/posterm/Frame.cpp
-                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp)
+                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Replay.cpp)
   target_include_directories(posterm_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/posterm)
   target_compile_options(posterm_core PRIVATE ${KV_WARN})
-  target_link_libraries(posterm_core PUBLIC Threads::Threads)
+  target_link_libraries(posterm_core PUBLIC Threads::Threads korvessa_core)
 
   add_executable(posterm ${CMAKE_SOURCE_DIR}/tools/posterm/main.cpp)
   target_compile_options(posterm PRIVATE ${KV_WARN})
@@ -42,7 +45,7 @@ if(NOT WIN32)
       add_executable(test_e2e ${e2e_srcs})
       target_include_directories(test_e2e PRIVATE ${CMAKE_SOURCE_DIR}/include)
       target_compile_options(test_e2e PRIVATE ${KV_WARN} ${KV_CHARSET})
-      target_link_libraries(test_e2e PRIVATE posterm_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+      target_link_libraries(test_e2e PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
       target_compile_definitions(test_e2e PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"
                                                   KV_POSTERM_FILE="$<TARGET_FILE:posterm>"
                                                   KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>")

@@ -215,6 +215,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
   WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1);
+  if (m_pJournal != NULL) m_pJournal->BeforeWrite();  // SENT is on the disk before the request goes out
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return -5;
   for (;;) {
     if (GetTickCount() - dwStart > dwTimeOut) {
@@ -384,6 +385,11 @@ bool MyComm::OpenPortFromConfig() {
 
 int MyComm::Handshake() {
   NewTransID();
+  if (m_pJournal != NULL) {
+    char szId[kTransIDLen + 1];
+    GetTransID(szId, sizeof(szId));
+    m_pJournal->SetTransId(szId);
+  }
   unsigned char content[kContentSize];
   memset(content, ' ', sizeof(content));
   memcpy(content,
@@ -416,6 +422,7 @@ int MyComm::SendTrans(const char* pRequest) {
   int iTimeOut = GetTradeTimeOut();
   if (iTimeOut < 0) iTimeOut = 0;
   char szType[3] = {static_cast<char>(content[2]), static_cast<char>(content[3]), '\0'};
+  if (m_pJournal != NULL) m_pJournal->ArmRequest();
   return Exchange(szType, static_cast<DWORD>(iTimeOut));
 }
 

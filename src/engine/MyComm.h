@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "journal/Journal.h"
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
 #include "relay/TcpThread.h"
@@ -91,6 +92,10 @@ class MyComm : public SerialPort, public TerminalLink {
   // unless it is open already.
   bool OpenPortFromConfig();
 
+  // The journal of the call in progress (null outside a call): told the identifier and the moment
+  // the transaction request is about to be written.
+  void SetJournal(TransJournal* pJournal) { m_pJournal = pJournal; }
+
   // Flag readable by tests and by the exchange.
   bool IsRecvOK() const { return m_bRecvOK.load(); }
 
@@ -164,4 +169,5 @@ class MyComm : public SerialPort, public TerminalLink {
   unsigned m_uRecvGen;
   // Time-out of the handshake exchange (ms).
   DWORD m_dwHandshakeTimeOut;
+  TransJournal* m_pJournal = nullptr;
 };

@@ -3,6 +3,7 @@
 
 #include "export/ExportApi.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -10,6 +11,7 @@
 #include "KorvessaDLL.h"
 #include "config/Config.h"
 #include "engine/MyComm.h"
+#include "journal/Journal.h"
 #include "log/Log.h"
 #include "log/PathUtil.h"
 
@@ -21,6 +23,9 @@ HMODULE g_hModule = NULL;
 namespace {
 
 MyComm* g_pComm = NULL;
+
+// Outcome of the last BankTrans or TransProcess, for GetValue("lastOutcome"); guarded by TransMutex.
+JournalOutcome g_LastOutcome = JournalOutcome::kNone;
 
 // One transaction at a time: a second BankTrans or TransProcess started while one runs
 // waits for it instead of sharing the engine and the facade's records.
@@ -54,8 +59,19 @@ const NameField* FindField(const NameField* table, size_t count, const char* nam
   return NULL;
 }
 
-// One whole transaction on the engine; the transaction lock is held by the caller.
+int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse);
+
+// One whole transaction on the engine, journalled; the transaction lock is held by the caller.
 int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
+  TransJournal journal(pRequest);
+  comm->SetJournal(&journal);
+  const int r = RunTransaction(comm, pRequest, pResponse);
+  comm->SetJournal(NULL);
+  g_LastOutcome = journal.Finish(r, pResponse);
+  return r;
+}
+
+int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
   int r = -1;
   try {
     WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1);
@@ -142,11 +158,13 @@ const char* LocalRejCode(int iResult) {
 // ------------------------------------------------------------------ exports
 
 extern "C" int KORVESSA_API BankTrans(const char* pRequest, char* pResponse) {
-  if (pRequest == NULL || pResponse == NULL) return -2;
   try {
-    MyComm* comm = g_pComm;
-    if (comm == NULL) return -1;
     std::lock_guard<std::mutex> lock(TransMutex());
+    MyComm* comm = g_pComm;
+    if (pRequest == NULL || pResponse == NULL || comm == NULL) {
+      g_LastOutcome = JournalOutcome::kNotSent;
+      return comm == NULL && pRequest != NULL && pResponse != NULL ? -1 : -2;
+    }
     return RunBankTrans(comm, pRequest, pResponse);
   } catch (...) {
     return -1;
@@ -180,7 +198,12 @@ extern "C" void KORVESSA_API TransProcess(void) {
     memcpy(g_TransRequest + 4, "01", 2);
     g_TransRequest[45] = 'Y';
     MyComm* comm = g_pComm;
-    const int r = comm != NULL ? RunBankTrans(comm, g_TransRequest, g_TransResponse) : -1;
+    int r = -1;
+    if (comm != NULL) {
+      r = RunBankTrans(comm, g_TransRequest, g_TransResponse);
+    } else {
+      g_LastOutcome = JournalOutcome::kNotSent;
+    }
     if (r < 0) {
       memset(g_TransResponse + 6, ' ', 2);
       memcpy(g_TransResponse + 6, LocalRejCode(r), 2);
@@ -202,6 +225,10 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
       const char* text = GetRejCodeExplain(g_TransResponse + 6, 2);
       strncpy(g_szValue, text, sizeof(g_szValue) - 1);
       g_szValue[sizeof(g_szValue) - 1] = '\0';
+      return g_szValue;
+    }
+    if (strcmp(pName, "lastOutcome") == 0) {
+      snprintf(g_szValue, sizeof(g_szValue), "%s", JournalOutcomeText(g_LastOutcome));
       return g_szValue;
     }
     const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);

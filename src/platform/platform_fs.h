@@ -54,6 +54,10 @@ bool KvGetFileStamp(const char* path, KvFileStamp* stamp);
 // delivered as "\n". The stream is closed with fclose.
 FILE* KvFopen(const char* path, const char* mode);
 
+// Flushes a stream and then asks the system to put the file's data on the disk (fsync on
+// POSIX, FlushFileBuffers on Windows). False when either step fails.
+bool KvSyncFile(FILE* fp);
+
 // Calls `fn` with the bare name of every entry of folder `dir` whose name matches
 // `wildcard` ('*' and '?', letters compared without regard to case, as on Windows).
 // Returns the number of matches, or -1 when the folder cannot be read. The callback

@@ -2,7 +2,7 @@
 # End to end on Windows: korvessa.exe loads KorvessaDLL.dll (by ordinal) under Wine, and the library talks
 # to posterm through a Wine COM port linked to a pseudo-terminal.
 #   e2e-wine.sh <dir with korvessa.exe and KorvessaDLL.dll> <posterm>
-# Scenarios: approval, refusal, time-out, facade, relay round trip (when bankhost is given as $3).
+# Scenarios: approval, refusal, time-out, the journal, facade, relay round trip (when bankhost is given as $3).
 set -uo pipefail
 WINDIR=$1
 POSTERM=$2
@@ -81,6 +81,23 @@ if [ "$RC" = 1 ] && grep -q '^Result: 13616' <<<"$OUT"; then ok "refusal 05 give
 start_posterm --silent || exit 1
 run_korvessa --type 30 --amount 1.00
 if [ "$RC" = 2 ] && grep -q -- '^Result: -3 ' <<<"$OUT"; then ok "time-out gives -3"; else bad "time-out (status $RC)"; echo "$OUT"; fi
+
+# 3b. The journal beside the library: the approval of 1 and the time-out of 3 after the request went out
+# (SENT, then UNCERTAIN); korvessa.exe journal --uncertain reports it with exit status 1.
+J="$WORK/Journal/Journal$(date +%Y%m%d).txt"
+if grep -q $'\tSENT\r$' "$J" && grep -q $'\tAPPROVED\t00\t000123\t' "$J" &&
+   grep -q $'\tUNCERTAIN\t\t\t\t-3\r$' "$J"; then
+  ok "journal: approval and uncertain outcome"
+else
+  bad "journal"; cat "$J"
+fi
+OUT=$(cd "$WORK" && timeout 60 "$WINE_RUN" ./korvessa.exe journal --uncertain --dir Journal 2>&1)
+RC=$?
+if [ "$RC" = 1 ] && grep -q 'UNCERTAIN' <<<"$OUT" && grep -q ', 1 in doubt' <<<"$OUT"; then
+  ok "korvessa journal --uncertain"
+else
+  bad "korvessa journal --uncertain (status $RC)"; echo "$OUT"
+fi
 
 # 4. Facade: PutValue/TransProcess/GetValue, "00" after an approval; "x2" for an undefined type.
 start_posterm --field card=6222021234567890123 || exit 1

@@ -82,4 +82,7 @@ sed 's/^/  /' "$OUT"
 echo "Library log:  $DEMO/Log/ (GBK; e.g. iconv -f GBK -t UTF-8 $DEMO/Log/*.log)"
 echo "Frames on the line (hex): $DEMO/posterm.log"
 echo "Receipt file: $DEMO/print.txt"
+echo
+echo "Today's transaction journal ($DEMO/Journal/):"
+./korvessa journal | sed 's/^/  /'
 exit $STATUS

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "JournalCmd.h"
 #include "KorvessaDLL.h"
+#include "LogCmd.h"
 #include "Records.h"
 
 #ifdef _WIN32
@@ -43,6 +45,9 @@ typedef PFN_GetValue GetValueFn;
 
 const char kUsage[] =
     "usage: korvessa [options]\n"
+    "       korvessa journal [--day YYYYMMDD] [--dir FOLDER] [--uncertain]   (see korvessa journal --help)\n"
+    "       korvessa log [--json] [--config Config.ini] FILE...   (a timeline per transaction from the "
+    "logs)\n"
     "  --lib PATH            the library (default: beside this program)\n"
     "Request record (BankTrans):\n"
     "  --type CC             transaction type (required)\n"
@@ -191,6 +196,13 @@ int Usage(const std::string& msg) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "journal") == 0) {
+    return korvessa::JournalCommand(std::vector<std::string>(argv + 2, argv + argc),
+                                    ProgramDir() + "/Journal", stdout, stderr);
+  }
+  if (argc > 1 && strcmp(argv[1], "log") == 0) {
+    return korvessa::LogCommand(std::vector<std::string>(argv + 2, argv + argc), stdout, stderr);
+  }
   Options o;
   static const struct {
     const char* opt;

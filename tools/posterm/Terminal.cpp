@@ -233,6 +233,13 @@ std::string Terminal::LinePath() const {
 void Terminal::SetScenario(const Scenario& s) {
   std::lock_guard<std::mutex> lk(mu_);
   scenario_ = s;
+  replayNext_ = 0;
+  replayEnd_.clear();
+}
+
+std::string Terminal::ReplayEnded() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return replayEnd_;
 }
 
 Scenario Terminal::GetScenario() const {
@@ -521,8 +528,36 @@ void Terminal::Handle(const Frame& req) {
     lastId_ = req.id;
   }
   const Scenario s = GetScenario();
-  const Step& step = (op == "C0") ? s.handshake : s.trans;
   Notify("REQUEST " + op + req.CmdCode() + " id=" + req.id + " len=" + std::to_string(req.content.size()));
+  // A replay answers from the recorded step, without faults of its own.
+  Step replayed;
+  const ReplayStep* rec = nullptr;
+  if (!s.replay.empty()) {
+    std::string why;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      if (!replayEnd_.empty()) {
+        why = replayEnd_;
+      } else if (replayNext_ >= s.replay.size()) {
+        why = "the log holds no step for request " + op + req.CmdCode() + " (all " +
+              std::to_string(s.replay.size()) + " recorded steps played)";
+      } else if (s.replay[replayNext_].op != op || s.replay[replayNext_].cmd != req.CmdCode()) {
+        why = "request " + op + req.CmdCode() + " where the log has " + s.replay[replayNext_].op +
+              s.replay[replayNext_].cmd + " (step " + std::to_string(replayNext_ + 1) + ")";
+      } else {
+        rec = &s.replay[replayNext_++];
+      }
+      if (rec == nullptr) replayEnd_ = why;
+    }
+    if (rec == nullptr) {
+      Log("-- replay ends: %s", why.c_str());
+      Notify("REPLAY END " + why);
+      return;
+    }
+    replayed.relay = rec->relay;
+    if (!rec->answered) replayed.end = Step::End::kSilence;
+  }
+  const Step& step = rec != nullptr ? replayed : (op == "C0") ? s.handshake : s.trans;
   if (!Pause(step.delayMs)) return;
   for (const RelayUnit& u : step.relay) {
     RunRelay(u, req.id);
@@ -537,7 +572,7 @@ void Terminal::Handle(const Frame& req) {
     Hangup();
     return;
   }
-  const Bytes content = BuildAnswer(s, step, req);
+  const Bytes content = rec != nullptr ? rec->answer : BuildAnswer(s, step, req);
   const Bytes answer = EncodeFrame(req.id, content);
   Bytes stream;
   if (step.badLrcFirst) {

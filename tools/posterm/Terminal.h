@@ -53,6 +53,14 @@ struct Step {
   std::vector<RelayUnit> relayAfter;  // sent after the answer, while the register is between calls
 };
 
+// One exchange of a logged session to replay: the request it answers and what the terminal did.
+struct ReplayStep {
+  std::string op, cmd;           // operation type and command code of the recorded request
+  std::vector<RelayUnit> relay;  // units sent before the answer
+  bool answered = false;         // false: the recorded request got no answer in time
+  Bytes answer;                  // recorded answer content (sent under the live identifier)
+};
+
 struct Scenario {
   Step handshake;         // answers to requests with operation type "C0"
   Step trans;             // answers to every other request
@@ -60,6 +68,9 @@ struct Scenario {
   size_t handshakeReplyLen = 100;
   // Answer content overrides: offset -> text. Named fields are in ReplyFieldOffset.
   std::map<size_t, std::string> fields;
+  // Not empty: requests are answered from these steps in order (the other settings are not used); a
+  // request the steps do not hold ends the replay.
+  std::vector<ReplayStep> replay;
 };
 
 // Offset and width of a named answer field ("amount", "card", "date", "time", "ref", "trace", "auth",
@@ -109,6 +120,8 @@ class Terminal {
   bool WaitAnswers(size_t n, int timeoutMs) const;
   bool WaitHangups(int n, int timeoutMs) const;
   void ClearRecords();
+  // A replay met a request its log does not hold (the reason), or "".
+  std::string ReplayEnded() const;
 
  private:
   void Run();
@@ -131,6 +144,8 @@ class Terminal {
   mutable std::condition_variable cv_;
   Scenario scenario_;
   const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
+  size_t replayNext_ = 0;
+  std::string replayEnd_;
   std::vector<Frame> received_;
   std::vector<Frame> sent_;
   std::vector<RelayResult> relay_;

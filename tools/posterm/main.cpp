@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "Replay.h"
 #include "Terminal.h"
 
 namespace {
@@ -46,6 +47,11 @@ const char kUsage[] =
     "  --relay-cmd CC       command code of the units (default 00)\n"
     "  --relay-expect TEXT  the host's answer expected in every reply\n"
     "  --relay-timeout MS   wait for each reply (default 5000)\n"
+    "Replay:\n"
+    "  --replay FILE        answer as the library's log FILE recorded (level 4 or more; level 5 for relay\n"
+    "                       units): the recorded answers under the live identifier, the recorded \"D0\"\n"
+    "                       units with a filler payload; a request the log does not hold ends the replay\n"
+    "                       (REPLAY END <why>, exit status 3)\n"
     "Output lines: READY <path>, REQUEST <op><cmd> id=<id> len=<n>, ANSWER <cmd> code=<cc>, SILENT,\n"
     "HANGUP, RELAY OK <n> | RELAY FAIL <why>.\n";
 
@@ -113,6 +119,13 @@ int main(int argc, char** argv) {
       device = need();
     } else if (o == "--baud") {
       if (!ToInt(need(), 50, 4000000, &baud)) bad(v);
+    } else if (o == "--replay") {
+      std::string err, note;
+      if (!posterm::LoadReplay(need(), &sc.replay, &err, &note)) {
+        fprintf(stderr, "posterm: %s\n", err.c_str());
+        return 2;
+      }
+      if (!note.empty()) fprintf(stderr, "posterm: %s\n", note.c_str());
     } else if (o == "--log") {
       logPath = need();
     } else if (o == "--count") {
@@ -231,6 +244,10 @@ int main(int argc, char** argv) {
         const int sig = sigtimedwait(&sigs, nullptr, &ts);
         if (sig > 0) break;
         if (count > 0 && term.TransactionAnswers() >= static_cast<size_t>(count)) break;
+        if (!term.ReplayEnded().empty()) {
+          rc = 3;
+          break;
+        }
       }
       term.Stop();
       PrintLine("EXIT", nullptr);

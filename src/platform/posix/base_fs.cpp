@@ -107,6 +107,15 @@ int KvRemoveFile(const char* path) {
   return std::remove(native) == 0 ? 0 : -1;
 }
 
+bool KvSyncFile(FILE* fp) {
+  if (fp == nullptr || std::fflush(fp) != 0) return false;
+  int rc;
+  do {
+    rc = fsync(fileno(fp));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
 bool KvGetFileStamp(const char* path, KvFileStamp* stamp) {
   KvFileStamp result{0, 0};
   char native[kKvPathSize];

@@ -52,6 +52,12 @@ int KvRemoveFile(const char* path) {
   return std::remove(native) == 0 ? 0 : -1;
 }
 
+bool KvSyncFile(FILE* fp) {
+  if (fp == nullptr || std::fflush(fp) != 0) return false;
+  const intptr_t h = _get_osfhandle(_fileno(fp));
+  return h != -1 && FlushFileBuffers(reinterpret_cast<HANDLE>(h)) != 0;
+}
+
 bool KvGetFileStamp(const char* path, KvFileStamp* stamp) {
   KvFileStamp result{0, 0};
   char native[kKvPathSize];

@@ -311,4 +311,29 @@ std::vector<posterm::Frame> E2eTest::Requests() const {
   return out;
 }
 
+// Today's journal lines, each split at its tabs (the line ends checked as CR LF).
+std::vector<std::vector<std::string>> JournalLines(const std::string& dir) {
+  char day[16];
+  const time_t now = time(nullptr);
+  strftime(day, sizeof day, "%Y%m%d", localtime(&now));
+  const std::string text = ReadFile(dir + "/Journal/Journal" + day + ".txt");
+  std::vector<std::vector<std::string>> lines;
+  for (size_t pos = 0; pos < text.size();) {
+    const size_t end = text.find("\r\n", pos);
+    EXPECT_NE(std::string::npos, end) << "unterminated line in " << text;
+    if (end == std::string::npos) break;
+    std::vector<std::string> cols;
+    const std::string line = text.substr(pos, end - pos);
+    for (size_t c = 0;;) {
+      const size_t t = line.find('\t', c);
+      cols.push_back(line.substr(c, t == std::string::npos ? std::string::npos : t - c));
+      if (t == std::string::npos) break;
+      c = t + 1;
+    }
+    lines.push_back(cols);
+    pos = end + 2;
+  }
+  return lines;
+}
+
 }  // namespace e2e

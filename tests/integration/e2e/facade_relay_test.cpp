@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "e2e_harness.h"
+#include "loopback_host.h"
 
 namespace e2e {
 namespace {

@@ -206,5 +206,31 @@ TEST_F(ProgramsTest, ExitWithARelayWaitingBetweenCallsIsPrompt) {
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
 }
 
+TEST_F(ProgramsTest, KilledBetweenSentAndAnswerLeavesATransactionInDoubt) {
+  StartTerminal({"--silent"});
+  Ini ini = DefaultIni();
+  ini.Set("TCP", "TradeTimeOut", "30");
+  WriteConfig(ini);
+  Child k;
+  Spawn(&k, {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--type", "30", "--amount", "2.50"});
+  // SENT reaches the disk before the request frame goes out: once posterm saw the request, it is there.
+  ASSERT_TRUE(posterm_.ReadUntil("REQUEST A030", 10000)) << posterm_.text;
+  kill(k.pid, SIGKILL);
+  k.Wait(5000);
+  const auto lines = JournalLines(Dir());
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ("SENT", lines[0].back());
+
+  const std::vector<std::string> journal = {KV_KORVESSA_FILE, "journal", "--dir", Dir() + "/Journal"};
+  Child j;
+  Spawn(&j, {journal[0], journal[1], journal[2], journal[3], "--uncertain"});
+  EXPECT_EQ(1, j.Wait(5000)) << j.text;
+  EXPECT_NE(std::string::npos, j.text.find("amount=000000000250  UNCERTAIN (sent, no final event")) << j.text;
+  EXPECT_NE(std::string::npos, j.text.find(": 1 transaction(s), 1 in doubt")) << j.text;
+  Child bad;
+  Spawn(&bad, {journal[0], journal[1], "--day", "20261399"});
+  EXPECT_EQ(3, bad.Wait(5000)) << bad.text;
+}
+
 }  // namespace
 }  // namespace e2e

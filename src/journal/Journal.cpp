@@ -1,0 +1,245 @@
+// The transaction journal: outcome of a result, line layout, the day's file written through to the
+// disk, and the removal of old files.
+
+#include "journal/Journal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/Config.h"
+#include "log/Log.h"
+#include "platform/platform_fs.h"
+
+namespace {
+
+// Request record fields the journal keeps (offset, width). The card number is never among them.
+struct RecordField {
+  int offset;
+  int width;
+};
+const RecordField kRequestFields[] = {
+    {6, 9},    // cashRegisterNo
+    {33, 12},  // cashTraceNumber
+    {2, 2},    // transType
+    {21, 12},  // amount
+};
+// Response record fields of a final event.
+const RecordField kRetCode = {6, 2};
+const RecordField kPosTrace = {152, 6};
+const RecordField kHostRef = {116, 12};
+
+bool AppendText(char* out, size_t size, const char* text) {
+  const size_t used = strlen(out);
+  const size_t n = strlen(text);
+  if (used + n + 1 > size) return false;
+  memcpy(out + used, text, n + 1);
+  return true;
+}
+
+}  // namespace
+
+JournalOutcome OutcomeOf(int result, bool requestWritten) {
+  if (result == 0) return JournalOutcome::kApproved;
+  if (result > 0) return requestWritten ? JournalOutcome::kRefused : JournalOutcome::kNotSent;
+  // A request frame that did not go out whole is not taken by a terminal; any other failure after the
+  // request went out (no answer in time, or a failure with no answer seen) leaves the payment in doubt.
+  if (requestWritten && result != -5) return JournalOutcome::kUncertain;
+  return JournalOutcome::kNotSent;
+}
+
+const char* JournalEventName(JournalOutcome outcome) {
+  switch (outcome) {
+    case JournalOutcome::kApproved:
+      return "APPROVED";
+    case JournalOutcome::kRefused:
+      return "REFUSED";
+    case JournalOutcome::kNotSent:
+      return "NOT-SENT";
+    case JournalOutcome::kUncertain:
+      return "UNCERTAIN";
+    default:
+      return "";
+  }
+}
+
+const char* JournalOutcomeText(JournalOutcome outcome) {
+  switch (outcome) {
+    case JournalOutcome::kApproved:
+      return "approved";
+    case JournalOutcome::kRefused:
+      return "refused";
+    case JournalOutcome::kNotSent:
+      return "not-sent";
+    case JournalOutcome::kUncertain:
+      return "uncertain";
+    default:
+      return "";
+  }
+}
+
+bool JournalEscape(const char* field, size_t n, char* out, size_t size) {
+  while (n > 0 && field[n - 1] == ' ') --n;
+  char text[4 * 32 + 1];
+  if (n > 32) return false;
+  size_t k = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(field[i]);
+    if (c < 0x20 || c > 0x7E || c == '\\') {
+      snprintf(text + k, sizeof(text) - k, "\\x%02X", c);
+      k += 4;
+    } else {
+      text[k++] = static_cast<char>(c);
+    }
+  }
+  text[k] = '\0';
+  return AppendText(out, size, text);
+}
+
+bool JournalEnabled() {
+  char path[kKvPathSize];
+  GetConfigFile(path, sizeof(path));
+  return GetPrivateProfileIntA("JOURNAL", "Enabled", 1, path) != 0;
+}
+
+int JournalDays() {
+  char path[kKvPathSize];
+  GetConfigFile(path, sizeof(path));
+  return static_cast<int>(GetPrivateProfileIntA("JOURNAL", "Days", 90, path));
+}
+
+void GetJournalDir(char* out, size_t size) {
+  if (out == nullptr || size == 0) return;
+  char dir[kKvPathSize];
+  GetModuleDir(dir, sizeof(dir));
+  const int n = snprintf(out, size, "%sJournal%s", dir, KV_PATH_SEP_STR);
+  if (n < 0 || static_cast<size_t>(n) >= size) out[0] = '\0';
+}
+
+bool ParseJournalFileDate(const char* name, LogDate* date) {
+  static const char kPrefix[] = "Journal";
+  const size_t p = sizeof(kPrefix) - 1;
+  if (name == nullptr || date == nullptr || strncmp(name, kPrefix, p) != 0) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    if (name[p + i] < '0' || name[p + i] > '9') return false;
+  }
+  if (strcmp(name + p + 8, ".txt") != 0) return false;
+  char part[5] = {0};
+  memcpy(part, name + p, 4);
+  date->iYear = atoi(part);
+  part[2] = '\0';
+  memcpy(part, name + p + 4, 2);
+  date->iMonth = atoi(part);
+  memcpy(part, name + p + 6, 2);
+  date->iDay = atoi(part);
+  return date->iMonth >= 1 && date->iMonth <= 12 && date->iDay >= 1 && date->iDay <= 31;
+}
+
+namespace {
+
+struct RetentionRun {
+  const char* folder;
+  LogDate today;
+  int days;
+};
+
+void RemoveIfOld(const char* name, void* ctx) {
+  const RetentionRun* run = static_cast<const RetentionRun*>(ctx);
+  LogDate date;
+  if (!ParseJournalFileDate(name, &date) || DaysBetween(run->today, date) <= run->days) return;
+  char path[kKvPathSize];
+  const int n = snprintf(path, sizeof(path), "%s%s", run->folder, name);
+  if (n > 0 && static_cast<size_t>(n) < sizeof(path)) KvRemoveFile(path);
+}
+
+}  // namespace
+
+void DeleteOldJournals(const char* folder, const LogDate& today, int days) {
+  if (folder == nullptr || days < 1) return;
+  RetentionRun run{folder, today, days};
+  KvListDir(folder, "Journal*.txt", RemoveIfOld, &run);
+}
+
+// ------------------------------------------------------------------ one call
+
+TransJournal::TransJournal(const char* request) : m_bActive(request != nullptr) {
+  if (!m_bActive) return;
+  for (size_t i = 0; i < sizeof(kRequestFields) / sizeof(kRequestFields[0]); ++i) {
+    if (i > 0) AppendText(m_szFields, sizeof(m_szFields), "\t");
+    JournalEscape(request + kRequestFields[i].offset, static_cast<size_t>(kRequestFields[i].width),
+                  m_szFields, sizeof(m_szFields));
+  }
+}
+
+void TransJournal::SetTransId(const char* id) {
+  m_szId[0] = '\0';
+  if (id != nullptr) JournalEscape(id, strnlen(id, 6), m_szId, sizeof(m_szId));
+}
+
+void TransJournal::BeforeWrite() {
+  if (!m_bArmed) return;
+  m_bArmed = false;
+  m_bWritten = true;
+  WriteEvent("SENT", "");
+}
+
+JournalOutcome TransJournal::Finish(int result, const char* response) {
+  const JournalOutcome outcome = OutcomeOf(result, m_bWritten);
+  if (m_bFinished) return outcome;
+  m_bFinished = true;
+  char tail[kJournalLineSize / 2] = {0};
+  // The response record holds this transaction's answer only when the terminal answered the request.
+  const bool answered = response != nullptr && m_bWritten && result >= 0;
+  if (answered) {
+    JournalEscape(response + kRetCode.offset, kRetCode.width, tail, sizeof(tail));
+  } else if (result > 0) {
+    // A refused handshake: its return code, first character in the low byte.
+    const char code[2] = {static_cast<char>(result & 0xFF), static_cast<char>((result >> 8) & 0xFF)};
+    JournalEscape(code, 2, tail, sizeof(tail));
+  }
+  AppendText(tail, sizeof(tail), "\t");
+  if (answered) JournalEscape(response + kPosTrace.offset, kPosTrace.width, tail, sizeof(tail));
+  AppendText(tail, sizeof(tail), "\t");
+  if (answered) JournalEscape(response + kHostRef.offset, kHostRef.width, tail, sizeof(tail));
+  char number[16];
+  snprintf(number, sizeof(number), "\t%d", result);
+  AppendText(tail, sizeof(tail), number);
+  WriteEvent(JournalEventName(outcome), tail);
+  return outcome;
+}
+
+void TransJournal::WriteEvent(const char* event, const char* tail) {
+  if (!m_bActive || !JournalEnabled()) return;
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  char line[kJournalLineSize];
+  const int n = snprintf(line, sizeof(line), "%04u-%02u-%02u %02u:%02u:%02u.%03u\t%s\t%s\t%s%s%s\r\n",
+                         t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, m_szId,
+                         m_szFields, event, tail[0] != '\0' ? "\t" : "", tail);
+  char dir[kKvPathSize];
+  GetJournalDir(dir, sizeof(dir));
+  char path[kKvPathSize] = {0};
+  bool ok = n > 0 && static_cast<size_t>(n) < sizeof(line) && dir[0] != '\0';
+  if (ok) {
+    const int m = snprintf(path, sizeof(path), "%sJournal%04u%02u%02u.txt", dir, t.wYear, t.wMonth, t.wDay);
+    ok = m > 0 && static_cast<size_t>(m) < sizeof(path);
+  }
+  if (ok) {
+    CreateDirs(dir);
+    if (!KvFileExists(path)) {
+      const LogDate today{t.wYear, t.wMonth, t.wDay};
+      DeleteOldJournals(dir, today, JournalDays());
+    }
+    FILE* fp = KvFopen(path, "ab");
+    ok = fp != nullptr;
+    if (ok) {
+      ok = fwrite(line, 1, static_cast<size_t>(n), fp) == static_cast<size_t>(n);
+      ok = KvSyncFile(fp) && ok;
+      ok = fclose(fp) == 0 && ok;
+    }
+  }
+  if (!ok && !m_bFailLogged) {
+    m_bFailLogged = true;
+    WriteLog(KV_HERE, LOG_ERROR, "Failed to write the journal.(%s)", path[0] != '\0' ? path : dir);
+  }
+}

@@ -1,0 +1,83 @@
+// The exchanges of a library log as replay steps: every request dump starts a step, the relay units dumped
+// after it are sent again (recorded header, filler payload of the recorded length), the answer dump gives
+// the answer content; a request without an answer dump was not answered in time.
+
+#include "Replay.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "LogCmd.h"
+
+namespace posterm {
+
+namespace {
+
+bool StartsWith(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
+
+// The content of a dumped frame; empty when the dump does not hold a frame.
+Bytes ContentOf(const std::vector<uint8_t>& b) {
+  if (b.size() < 13 || b[0] != kStx) return Bytes();
+  const size_t len = static_cast<size_t>(b[1]) * 256 + b[2];
+  if (len < 8) return Bytes();
+  return Bytes(b.begin() + 9, b.begin() + static_cast<long>(std::min(b.size(), 3 + len)));
+}
+
+std::string Text(const Bytes& c, size_t off, size_t width) {
+  std::string s;
+  for (size_t i = off; i < off + width && i < c.size() && c[i] != 0; ++i)
+    s.push_back(static_cast<char>(c[i]));
+  while (!s.empty() && s.back() == ' ') s.pop_back();
+  return s;
+}
+
+const char kSent[] = "\xE5\x8F\x91\xE9\x80\x81";      // 发送 (request dump)
+const char kAnswer[] = "\xE8\x8E\xB7\xE5\x8F\x96";    // 获取 (answer dump)
+const char kToHost[] = "\xE4\xB8\xB2\xE5\x8F\xA3 >";  // 串口 > 后台 (a unit for the host)
+
+}  // namespace
+
+bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::string* err,
+                std::string* note) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *err = "cannot read " + path;
+    return false;
+  }
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  const std::vector<korvessa::LogEntry> entries = korvessa::ParseLog(ss.str(), path);
+  steps->clear();
+  for (const korvessa::LogEntry& e : entries) {
+    if (!e.dump) continue;
+    const Bytes c = ContentOf(e.bytes);
+    if (StartsWith(e.text, kSent) && c.size() >= 4) {
+      ReplayStep s;
+      s.op = Text(c, 0, 2);
+      s.cmd = Text(c, 2, 2);
+      steps->push_back(s);
+    } else if (StartsWith(e.text, kAnswer) && !steps->empty() && !steps->back().answered && !e.truncated &&
+               c.size() >= 8) {
+      steps->back().answered = true;
+      steps->back().answer = c;
+    } else if (StartsWith(e.text, kToHost) && !steps->empty() && !steps->back().answered && c.size() >= 52) {
+      RelayUnit u;
+      u.host = Text(c, 4, 40);
+      u.port = Text(c, 44, 6);
+      u.cmd = Text(c, 2, 2);
+      u.payload.assign(static_cast<size_t>(c[50]) * 256 + c[51], 'F');
+      steps->back().relay.push_back(u);
+    }
+  }
+  if (steps->empty()) {
+    *err = path + " holds no frames: replay needs a log written at level 4 or more (5 for relay units)";
+    return false;
+  }
+  const int level = korvessa::LogLevelOf(entries);
+  note->clear();
+  if (level < 5) *note = "the log was written at level 4: relay units (level 5) are not replayed";
+  return true;
+}
+
+}  // namespace posterm

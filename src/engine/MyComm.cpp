@@ -122,7 +122,12 @@ bool MyComm::CheckCmdCode() {
 
 bool MyComm::DecodeAssembled() {
   for (;;) {
-    if (m_RecvBTF.Decode(m_ucRecvBuf, m_iIndex)) return true;
+    if (m_RecvBTF.Decode(m_ucRecvBuf, m_iIndex)) {
+      // After a resynchronisation the bytes moved to the front may run past the frame: the
+      // count the exchange and the relay read is the frame's own.
+      m_iIndex = m_RecvBTF.GetContLen() + kBtfOverhead;
+      return true;
+    }
     // Resynchronise on the next STX inside the rejected bytes.
     int k = 1;
     while (k < m_iIndex && m_ucRecvBuf[k] != kBtfSTX) ++k;

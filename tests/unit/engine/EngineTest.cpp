@@ -280,6 +280,11 @@ TEST_F(Assembly, StxInsideRejectedFrameStartsResynchronisation) {
   EXPECT_TRUE(comm.Feed(outer));
   EXPECT_EQ(comm.RecvContent(), ReplyContent("51", "00"));
   EXPECT_TRUE(comm.IsRecvOK());
+  // The frame's own bytes, without those that followed it in the rejected one.
+  unsigned char* data = nullptr;
+  int len = 0;
+  comm.GetRecvData(&data, &len);
+  EXPECT_EQ(Bytes(data, len), good);
 }
 
 TEST_F(Assembly, StaleIdentifierRejected) {

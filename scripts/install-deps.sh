@@ -16,6 +16,9 @@ have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+# The fuzz leg: clang 14 and its libFuzzer and sanitizer runtimes (clang only recommends them).
+have clang++-14 || need+=(clang)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)
 # The 32-bit Wine loader runs the 32-bit DLL's tests where the kernel can start 32-bit programs.
 want32=
 no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"

@@ -1,0 +1,64 @@
+// Fuzz target: Config.ini. Each input is the whole file: every reader runs on it, and both
+// code-to-text tables are loaded from it and looked up. Results must stay inside their
+// buffers and limits whatever the file holds (bytes that are not GBK, very long lines, no
+// line end, no sections).
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "FuzzEnv.h"
+#include "config/Config.h"
+#include "platform/platform.h"
+
+namespace {
+
+void CheckText(const char* text, size_t limit) {
+  FUZZ_CHECK(text != nullptr);
+  FUZZ_CHECK(strnlen(text, limit + 1) <= limit);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  fuzz::InitScratch("");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string file = fuzz::ScratchPath("Config.ini");
+  fuzz::WriteBytes(file, data, size);
+
+  ComConfig com;
+  ReadComConfig(&com);
+  FUZZ_CHECK(GetDebugLogLevel() >= 0);
+  GetContentNum();
+  GetConnTimeOut();
+  GetTradeTimeOut();
+
+  // Template lines into buffers of the receipt's size and of small odd sizes.
+  for (int line = 0; line <= 21; ++line) {
+    for (int bufSize : {256, 1, 2, 7}) {
+      std::vector<char> buf(static_cast<size_t>(bufSize), 'x');
+      ReadContentLine(buf.data(), bufSize, line);
+      CheckText(buf.data(), static_cast<size_t>(bufSize) - 1);
+    }
+  }
+  // The receipt path's two values, read as GetPrintFileName reads them (which would also
+  // create the folder the file names: not from fuzz input).
+  char value[260];
+  const DWORD n =
+      GetPrivateProfileStringA("TXTFILENAME", "FilePath", ".\\", value, sizeof(value), file.c_str());
+  FUZZ_CHECK(n < sizeof(value) && std::strlen(value) == n);
+  GetPrivateProfileStringA("TXTFILENAME", "FileName", "print.txt", value, sizeof(value), file.c_str());
+  CheckText(value, sizeof(value) - 1);
+
+  LoadCodeTextLists();
+  // Every caller compares two characters.
+  char codes[][3] = {"00", "30", "05", "0", "", "  "};
+  std::memcpy(codes[5], data, size < 2 ? size : 2);
+  for (const char* code : codes) {
+    CheckText(GetTransName(code, 2), 99);
+    CheckText(GetRejCodeExplain(code, 2), 99);
+  }
+  return 0;
+}

@@ -18,7 +18,7 @@ fi
 # them, Config.ini files with lines of 10 000 characters.
 max_len() {
   case "$1" in
-    fuzz_config) echo 24576 ;;
+    fuzz_config) echo 16384 ;;
     fuzz_recv_framing) echo 12288 ;;
     *) echo 8192 ;;
   esac
@@ -33,7 +33,9 @@ for t in "${targets[@]}"; do
   mkdir -p "$out/new"
   args=(-max_total_time="$time_each" -timeout=1 -rss_limit_mb=2048 -max_len="$(max_len "$t")"
         -print_final_stats=1 -artifact_prefix="$out/")
-  [ -f "$here/$t.dict" ] && args+=(-dict="$here/$t.dict")
+  case "$t" in
+    fuzz_config | fuzz_receipt) args+=(-dict="$here/config.dict") ;;
+  esac
   echo "== $t: ${time_each}s from $(find "$here/corpus/$t" -type f | wc -l) seeds"
   # New inputs go to $out/new; the seed corpus in the repository is only read.
   if "$build/$t" "${args[@]}" "$out/new" "$here/corpus/$t" >"$out/log" 2>&1; then

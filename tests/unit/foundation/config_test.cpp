@@ -116,6 +116,17 @@ TEST_F(ConfigTest, TablesReloadWhenTheFileChangesAndOldTextsStayValid) {
   EXPECT_STREQ(GetTransName("00", 2), "未定义的交易类型");
 }
 
+TEST_F(ConfigTest, ExplicitLoadTakesAFileWhoseStampDidNotChange) {
+  WriteConfig("[TRANSNAMEDSP]\n001=00 first\n");
+  ASSERT_TRUE(KvSetFileTime(config_.c_str(), 1000000000));
+  EXPECT_STREQ(GetTransName("00", 2), "first");
+  WriteConfig("[TRANSNAMEDSP]\n001=00 other\n");  // same size, time set back
+  ASSERT_TRUE(KvSetFileTime(config_.c_str(), 1000000000));
+  EXPECT_STREQ(GetTransName("00", 2), "first");
+  LoadCodeTextLists();
+  EXPECT_STREQ(GetTransName("00", 2), "other");
+}
+
 TEST_F(ConfigTest, ThePathDecidesWhichFileIsRead) {
   WriteConfig("[TRANSNAMEDSP]\n001=00 beside\n");
   const std::string other = dir_ + "other.ini";

@@ -1,7 +1,7 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), sanitizers, fuzzing
+#   make check    build, then run every test: Linux, Windows (under Wine), bindings, sanitizers, fuzzing
 #   make test-fuzz  build the libFuzzer targets (build/fuzz, clang) and run each FUZZ_TIME seconds
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -11,7 +11,7 @@ CTEST = ctest --output-on-failure --timeout 600
 # Seconds each fuzz target runs in test-fuzz.
 FUZZ_TIME ?= 60
 
-.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-asan test-tsan fuzz test-fuzz clean
+.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-bindings test-asan test-tsan fuzz test-fuzz clean
 
 all: linux win32
 
@@ -40,7 +40,7 @@ demo: linux
 	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
 test: check
-check: test-linux test-win test-asan test-tsan test-fuzz
+check: test-linux test-win test-bindings test-asan test-tsan test-fuzz
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -54,6 +54,11 @@ test-win: linux win32 win64
 	@if scripts/can-run-win32; then cd build/win32 && $(CTEST); \
 	 else echo "32-bit Windows programs cannot run here; running the 64-bit Windows build under wine64"; fi
 	cd build/win64 && $(CTEST) -LE static
+
+# The declarations for the register's languages: the Python package in a virtual environment, and the
+# C#, Free Pascal and Java examples, against the Linux library and posterm.
+test-bindings: linux
+	tests/bindings/run.sh build/linux
 
 test-asan: deps
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address $(CMAKE_FLAGS)

@@ -1,7 +1,8 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), bindings, sanitizers, fuzzing
+#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, sanitizers, fuzzing
+#   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
 #   make test-fuzz  build the libFuzzer targets (build/fuzz, clang) and run each FUZZ_TIME seconds
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -11,7 +12,7 @@ CTEST = ctest --output-on-failure --timeout 600
 # Seconds each fuzz target runs in test-fuzz.
 FUZZ_TIME ?= 60
 
-.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-bindings test-asan test-tsan fuzz test-fuzz clean
+.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan fuzz test-fuzz clean
 
 all: linux win32
 
@@ -39,8 +40,14 @@ win64: build/win64/CMakeCache.txt
 demo: linux
 	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
+dist: linux win32 win64
+	rm -rf build/dist
+	cd build/linux && cpack -B $(CURDIR)/build/dist
+	rm -rf build/dist/_CPack_Packages
+	packaging/make-zip.sh build/win32 build/win64 build/dist
+
 test: check
-check: test-linux test-win test-bindings test-asan test-tsan test-fuzz
+check: test-linux test-win test-dist test-bindings test-asan test-tsan test-fuzz
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -59,6 +66,10 @@ test-win: linux win32 win64
 # C#, Free Pascal and Java examples, against the Linux library and posterm.
 test-bindings: linux
 	tests/bindings/run.sh build/linux
+
+# The packages, checked as an integrator meets them (tests/packaging/check-dist.sh).
+test-dist: dist
+	tests/packaging/check-dist.sh build/dist $$(cat build/linux/VERSION)
 
 test-asan: deps
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address $(CMAKE_FLAGS)

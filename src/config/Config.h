@@ -36,11 +36,17 @@ void GetConfigFile(char* out, size_t size);
 
 // Fills the five [COM] values; a null pointer does nothing.
 void ReadComConfig(ComConfig* config);
+// [COM] Device into `out` (at most size - 1 characters): a device path to open instead of
+// the one the port number names. Empty when missing. Returns the number of characters read.
+size_t ReadComDevice(char* out, size_t size);
 // [DEBUG_LOG] DebugLog, default 2; a value below 0 counts as 0.
 int GetDebugLogLevel();
 // Display name of a transaction type, from [TRANSNAMEDSP]; compares `length` bytes.
 // Never null; the text stays valid for the life of the library.
 const char* GetTransName(const char* code, int length);
+// Reloads both code-to-text tables from the file now, whatever its time stamp (a lookup
+// reloads them only when the file has changed). Each table section is read once.
+void LoadCodeTextLists();
 // Explanation of a response code, from [REEOR_INFORMITION]; as GetTransName.
 const char* GetRejCodeExplain(const char* code, int length);
 // Reloads both tables from the file now, whatever its time stamp (the lookups reload by

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
 #include "relay/TcpThread.h"
+#include "relay/TerminalLink.h"
 #include "serial/SerialPort.h"
 
 // Sizes of the records and of the engine's fixed buffers.
@@ -28,7 +29,7 @@ enum {
 // The text file a type "06" request sends to the terminal for printing (current directory).
 #define POS_PRINT_FILE "POS_print.txt"
 
-class MyComm : public SerialPort {
+class MyComm : public SerialPort, public TerminalLink {
  public:
   MyComm();
   ~MyComm() override;
@@ -45,9 +46,9 @@ class MyComm : public SerialPort {
 
   // Back to idle: no frame being assembled, buffer zeroed, m_bRecvOK clear, RxBuffer_
   // emptied, the watch thread resumed. Safe from any thread.
-  void ResetReceive();
+  void ResetReceive() override;
   // Address of the assembly buffer and the byte count of the frame just decoded.
-  void GetRecvData(unsigned char** ppData, int* piLen);
+  void GetRecvData(unsigned char** ppData, int* piLen) override;
   // True when the command code of m_RecvBTF answers that of m_SendBTF.
   bool CheckCmdCode();
 
@@ -65,6 +66,8 @@ class MyComm : public SerialPort {
   // Writes bytes to the terminal after resetting the receive state; the count written, 0 on
   // failure (logged, port closed). Used by the exchange and by the host relay.
   DWORD WriteToPort(const void* pData, DWORD dwLength);
+  // The host relay's write of a reply: WriteToPort.
+  DWORD WriteToTerminal(const void* pData, DWORD dwLength) override { return WriteToPort(pData, dwLength); }
 
   // ---- transaction processing (caller's thread)
   // Fills the 100-byte request content from a 106-byte request record; false for a type
@@ -92,10 +95,35 @@ class MyComm : public SerialPort {
   bool IsRecvOK() const { return m_bRecvOK.load(); }
 
  protected:
-  // Assembly of one chunk; the receive lock is held by the caller.
+  // States of the frame assembly.
+  enum class RecvState {
+    kHunt,        // looking for STX; nothing assembled
+    kLength,      // the hunted frame's STX stored (at m_iStart), its LEN bytes not all in yet
+    kBody,        // its end is known (m_iFrameEnd): collecting its bytes
+    kLaterStart,  // it failed and the hunt goes on; frames begun at a later STX inside it are still open
+    kDecoded,     // a frame was decoded: further bytes are ignored until the next reset
+  };
+
+  // Assembly of one chunk; the receive lock is held by the caller. Everything below up to
+  // the members runs under that lock too.
   bool AssembleLocked(const unsigned char* pData, int iLen);
-  // Decodes the assembled bytes, resynchronising on a later STX after a rejected frame.
+  // Decodes the hunted frame, which ends at m_iIndex, resynchronising on a later STX inside
+  // it after a rejected frame (each trial logged by the decoder).
   bool DecodeAssembled();
+  // The frame of len bytes at offset k has been decoded into m_RecvBTF: it moves to the
+  // front of the buffer and m_iIndex becomes its length.
+  bool TakeFrame(int k, int len);
+  // The length step of the hunted frame: its end is known, or the frame is dropped.
+  void TakeLength();
+  // The hunted frame is gone: the hunt goes on while later starts are open, else all is idle.
+  void EndHunted();
+  // Notes the frame begun at a later STX whose LEN bytes have just come in.
+  void NoteLaterStart();
+  // Tries, silently, the frames of later starts that end at m_iIndex; true when one is taken.
+  bool TryLaterStarts();
+  // Drops the bytes before offset k (the hunted frame's STX) and the later starts with them.
+  void RestartAt(int k);
+  void ClearLaterStarts(int iFrom, int iTo);
 
   // A critical section that lives exactly as long as its owner member.
   class RecvLock {
@@ -115,15 +143,23 @@ class MyComm : public SerialPort {
   BTFManager m_SendBTF;
   BTFManager m_RecvBTF;
   std::atomic<bool> m_bRecvOK;
-  // Guards m_iIndex, m_ucRecvBuf, m_bDecoded, m_uRecvGen, m_RecvBTF and m_SendBTF's content
+  // Guards m_iIndex, m_ucRecvBuf, the assembly state, m_uRecvGen, m_RecvBTF and m_SendBTF's content
   // across the watch, relay and caller threads. Never held while waiting for a thread.
   // Declared before the relay so that it outlives the relay thread, which writes through
   // this object until the relay is destroyed.
   RecvLock m_csRecv;
   TcpThread m_TcpThread;
 
-  // A frame was decoded: further bytes are ignored until the next reset.
-  bool m_bDecoded;
+  RecvState m_eRecvState;
+  int m_iStart;     // index of the hunted frame's STX (kLength, kBody)
+  int m_iFrameEnd;  // index of its LRC (kBody)
+  int m_iLastEnd;   // the furthest end of a later start noted in this assembly
+  // m_ucRecvXor[i]: XOR of m_ucRecvBuf[0..i], so a later start's LRC is tested in one step.
+  unsigned char m_ucRecvXor[kRecvBufSize];
+  // Later starts by the index of their last byte: the latest start noted for that end
+  // (-1: none), and for each start the next earlier one with the same end.
+  short m_sEndFirst[kRecvBufSize];
+  short m_sSameEnd[kRecvBufSize];
   // Counts resets, so an answer routed after a new request was written is not taken.
   unsigned m_uRecvGen;
   // Time-out of the handshake exchange (ms).

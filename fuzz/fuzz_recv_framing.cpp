@@ -12,6 +12,7 @@
 #include "engine/MyComm.h"
 #include "protocol/TransID.h"
 #include "relay/TcpThread.h"
+#include "relay/TerminalLink.h"
 
 namespace {
 
@@ -28,18 +29,19 @@ class FuzzComm : public MyComm {
   TcpThread& Relay() { return m_TcpThread; }
 };
 
-// The relay's side of the terminal: reads and resets go to the engine, writes are recorded.
-class RecordingTerminal {
+// The relay's terminal side in this target: reads and resets go to the engine, writes are
+// recorded instead of going to a port.
+class RecordingTerminal : public TerminalLink {
  public:
   explicit RecordingTerminal(FuzzComm& comm) : m_comm(comm) {}
-  DWORD WriteToTerminal(const void* data, DWORD length) {
+  DWORD WriteToTerminal(const void* data, DWORD length) override {
     m_comm.ResetReceive();  // as the engine's write does
     const unsigned char* p = static_cast<const unsigned char*>(data);
     m_written.assign(p, p + length);
     return length;
   }
-  void GetRecvData(unsigned char** data, int* length) { m_comm.GetRecvData(data, length); }
-  void ResetReceive() { m_comm.ResetReceive(); }
+  void GetRecvData(unsigned char** data, int* length) override { m_comm.GetRecvData(data, length); }
+  void ResetReceive() override { m_comm.ResetReceive(); }
   const std::vector<unsigned char>& Written() const { return m_written; }
 
  private:
@@ -49,7 +51,8 @@ class RecordingTerminal {
 
 // The relay's way for one unit, with the host answering the payload back: the frame shown,
 // the receive state reset, the payload taken, the reply framed and written to the terminal.
-void RelayUnit(RecordingTerminal& terminal, const BTFManager& unit) {
+void RelayUnit(RecordingTerminal& recorder, const BTFManager& unit) {
+  TerminalLink& terminal = recorder;
   const unsigned char* content = unit.GetCont();
   unsigned char* received = nullptr;
   int receivedLen = 0;
@@ -74,7 +77,7 @@ void RelayUnit(RecordingTerminal& terminal, const BTFManager& unit) {
   FUZZ_CHECK(terminal.WriteToTerminal(wire, static_cast<DWORD>(n)) == static_cast<DWORD>(n));
 
   // What the terminal receives: a frame of this transaction answering the unit.
-  const std::vector<unsigned char>& w = terminal.Written();
+  const std::vector<unsigned char>& w = recorder.Written();
   BTFManager back;
   FUZZ_CHECK(back.Decode(w.data(), static_cast<int>(w.size())));
   const unsigned char* r = back.GetCont();
@@ -104,6 +107,20 @@ void AfterFrame(FuzzComm& comm, RecordingTerminal& terminal) {
   comm.ResetReceive();
 }
 
+// True when the stream ends with a whole frame that passes every check and fits the assembly
+// buffer: fed to an engine that took no frame before, it must be taken.
+bool EndsWithAFrame(const uint8_t* stream, size_t size) {
+  for (size_t p = 0; p + kBtfMinDecodeLen <= size; ++p) {
+    const size_t frameLen = size - p;
+    if (stream[p] != kBtfSTX || frameLen > static_cast<size_t>(kRecvBufSize)) continue;
+    if (static_cast<size_t>(stream[p + 1] * 256 + stream[p + 2] - 6 + kBtfOverhead) != frameLen) continue;
+    BTFManager frame;
+    std::vector<uint8_t> copy(stream + p, stream + size);
+    if (frame.Decode(copy.data(), static_cast<int>(frameLen))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -130,6 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const uint8_t* cuts = data;
   size_t pos = 4;
+  bool anyDecoded = false;
   for (int i = 0; pos < size; ++i) {
     size_t n = cuts[i % 4] != 0 ? cuts[i % 4] : kMaxChunk;
     if (n > size - pos) n = size - pos;
@@ -142,6 +160,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     comm.GetRecvData(&buf, &len);
     FUZZ_CHECK(len >= -1 && len <= kRecvBufSize);  // never past the assembly buffer
     if (decoded) AfterFrame(comm, terminal);
+    anyDecoded = anyDecoded || decoded;
   }
+  // Nothing before it completed a frame, so bytes ahead of a good frame must not lose it.
+  if (!anyDecoded) FUZZ_CHECK(!EndsWithAFrame(data + 4, size - 4));
   return 0;
 }

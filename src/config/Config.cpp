@@ -257,14 +257,6 @@ const char* GetRejCodeExplain(const char* code, int length) {
   return Lookup(&TableData::errInfos, code, length, KV_DEFAULT_REJ_EXPLAIN);
 }
 
-void LoadCodeTextLists() {
-  std::lock_guard<std::mutex> lock(g_tableLock);
-  TableData* t = Tables();
-  if (t == nullptr) return;
-  t->loaded = false;
-  RefreshTables(t);
-}
-
 void GetPrintFileName(char* out, size_t size) {
   if (out == nullptr || size == 0) return;
   out[0] = '\0';

@@ -49,10 +49,6 @@ const char* GetTransName(const char* code, int length);
 void LoadCodeTextLists();
 // Explanation of a response code, from [REEOR_INFORMITION]; as GetTransName.
 const char* GetRejCodeExplain(const char* code, int length);
-// Reloads both tables from the file now, whatever its time stamp (the lookups reload by
-// themselves when the file changes; a file rewritten within its time stamp's resolution
-// and at the same size looks unchanged to them).
-void LoadCodeTextLists();
 // [TXTFILENAME] FilePath (default ".\", a separator added) + FileName (default
 // "print.txt") into `out`; creates the folder. Empty when the folder does not fit.
 void GetPrintFileName(char* out, size_t size = kPrintFileNameSize);

@@ -55,6 +55,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GetPrivateProfileStringA("TXTFILENAME", "FileName", "print.txt", value, sizeof(value), file.c_str());
   CheckText(value, sizeof(value) - 1);
 
+  // A table's section whole, into buffers from the smallest to one that holds any input: the
+  // entries and their terminators stay inside, and two terminators end what was copied.
+  for (DWORD sectionSize : {1u, 2u, 3u, 17u, 255u, 65536u}) {
+    std::vector<char> buf(sectionSize, 'x');
+    const DWORD got = GetPrivateProfileSectionA("TRANSNAMEDSP", buf.data(), sectionSize, file.c_str());
+    FUZZ_CHECK(got == 0 || got + 2 <= sectionSize);
+    // Whole: the last entry's terminator, then one more. Cut: two terminators end the buffer.
+    const bool cut = got + 2 == sectionSize && buf[got + 1] == '\0';
+    FUZZ_CHECK(buf[got] == '\0' && (got == 0 || buf[got - 1] == '\0' || cut));
+  }
   LoadCodeTextLists();
   // Every caller compares two characters.
   char codes[][3] = {"00", "30", "05", "0", "", "  "};

@@ -3,7 +3,9 @@
 // buffers and limits whatever the file holds (bytes that are not GBK, very long lines, no
 // line end, no sections).
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "FuzzEnv.h"
@@ -15,6 +17,39 @@ namespace {
 void CheckText(const char* text, size_t limit) {
   FUZZ_CHECK(text != nullptr);
   FUZZ_CHECK(strnlen(text, limit + 1) <= limit);
+}
+
+// The first lines of a table read key by key ("%03d" from 001 until a line shorter than three
+// characters, each split into code and text), and what the loaded table must answer for them:
+// a lookup of a line's whole code gives the text of the first line with that code.
+void CheckTableAgainstKeys(const char* section, const char* (*lookup)(const char*, int),
+                           const std::string& file) {
+  struct Line {
+    std::string code;
+    std::string text;
+  };
+  std::vector<Line> lines;
+  for (int n = 1; n <= 10; ++n) {
+    char key[8];
+    std::snprintf(key, sizeof(key), "%03d", n);
+    char value[255];
+    if (GetPrivateProfileStringA(section, key, "", value, sizeof(value), file.c_str()) < 3) break;
+    char code[10] = {0};
+    char text[100] = {0};
+    std::sscanf(value, "%9s %99[^\n]", code, text);
+    lines.push_back({code, text});
+  }
+  for (const Line& line : lines) {
+    const Line* first = &line;
+    for (const Line& l : lines) {
+      if (l.code == line.code) {
+        first = &l;
+        break;
+      }
+    }
+    const char* got = lookup(line.code.c_str(), static_cast<int>(line.code.size()) + 1);
+    FUZZ_CHECK(std::strcmp(got, first->text.c_str()) == 0);
+  }
 }
 
 }  // namespace
@@ -66,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(buf[got] == '\0' && (got == 0 || buf[got - 1] == '\0' || cut));
   }
   LoadCodeTextLists();
+  CheckTableAgainstKeys("TRANSNAMEDSP", GetTransName, file);
+  CheckTableAgainstKeys("REEOR_INFORMITION", GetRejCodeExplain, file);
   // Every caller compares two characters.
   char codes[][3] = {"00", "30", "05", "0", "", "  "};
   std::memcpy(codes[5], data, size < 2 ? size : 2);

@@ -30,7 +30,7 @@ failed=()
 for t in "${targets[@]}"; do
   out="$build/fuzz-run/$t"
   rm -rf "$out"
-  mkdir -p "$out/new"
+  mkdir -p "$out/new" "$out/tmp"
   args=(-max_total_time="$time_each" -timeout=1 -rss_limit_mb=2048 -max_len="$(max_len "$t")"
         -print_final_stats=1 -artifact_prefix="$out/")
   case "$t" in
@@ -38,7 +38,8 @@ for t in "${targets[@]}"; do
   esac
   echo "== $t: ${time_each}s from $(find "$here/corpus/$t" -type f | wc -l) seeds"
   # New inputs go to $out/new; the seed corpus in the repository is only read.
-  if "$build/$t" "${args[@]}" "$out/new" "$here/corpus/$t" >"$out/log" 2>&1; then
+  # The target's scratch folder (log, Config.ini, receipt) goes below $out/tmp, also when it crashes.
+  if TMPDIR="$out/tmp" "$build/$t" "${args[@]}" "$out/new" "$here/corpus/$t" >"$out/log" 2>&1; then
     grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$out/log" | tr '\n' ' '
     echo
   else

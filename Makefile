@@ -1,15 +1,18 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, sanitizers
+#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, sanitizers, fuzzing
 #   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
+#   make test-fuzz  build the libFuzzer targets (build/fuzz, clang) and run each FUZZ_TIME seconds
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
+# Seconds each fuzz target runs in test-fuzz.
+FUZZ_TIME ?= 60
 
-.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean
+.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan fuzz test-fuzz clean
 
 all: linux win32
 
@@ -44,7 +47,7 @@ dist: linux win32 win64
 	packaging/make-zip.sh build/win32 build/win64 build/dist
 
 test: check
-check: test-linux test-win test-dist test-bindings test-asan test-tsan
+check: test-linux test-win test-dist test-bindings test-asan test-tsan test-fuzz
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -77,6 +80,17 @@ test-tsan: deps
 	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=thread $(CMAKE_FLAGS)
 	cmake --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) -LE static
+
+# The fuzz leg: clang with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer, in a build
+# tree of its own (texts stay UTF-8 there: clang has no GBK execution character set).
+build/fuzz/CMakeCache.txt: | deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON -DKV_TESTS=OFF $(CMAKE_FLAGS)
+
+fuzz: build/fuzz/CMakeCache.txt
+	cmake --build build/fuzz -j $(JOBS) --target kv_fuzz
+
+test-fuzz: fuzz
+	FUZZ_TIME=$(FUZZ_TIME) fuzz/run-fuzz.sh build/fuzz
 
 clean:
 	rm -rf build

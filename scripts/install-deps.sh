@@ -31,6 +31,9 @@ have dpkg-shlibdeps || need+=(dpkg-dev)
 have pkg-config || need+=(pkg-config)
 have llvm-dlltool-14 && have llvm-readobj-14 || need+=(llvm-14)
 have lld-link-14 || need+=(lld-14)
+# The fuzz leg: clang 14 and its libFuzzer and sanitizer runtimes (clang only recommends them).
+have clang++-14 || need+=(clang)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)
 # The 32-bit Wine loader runs the 32-bit DLL's tests where the kernel can start 32-bit programs.
 want32=
 no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"

@@ -19,7 +19,8 @@ void ChainBuffer::Unlock() { LeaveCriticalSection(&lock_); }
 
 ChainBuffer::Block* ChainBuffer::AddBlock(DWORD n) {
   const DWORD capacity = n > blockSize_ ? n : blockSize_;
-  if (capacity > SIZE_MAX - sizeof(Block)) return nullptr;
+  // Only where size_t has 32 bits can the block size overflow.
+  if (static_cast<size_t>(capacity) > SIZE_MAX - sizeof(Block)) return nullptr;
   void* mem = malloc(sizeof(Block) + capacity);
   if (mem == nullptr) return nullptr;
   Block* b = static_cast<Block*>(mem);

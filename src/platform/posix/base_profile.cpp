@@ -4,8 +4,9 @@
 // a value removed (by the key readers; a section is handed over as written), ';' comment
 // lines, the first match wins (the first section of a name, the first key in it), values
 // cut to the buffer, the count of characters copied returned, the file read afresh on
-// every call, a missing file or key giving the default. A file of more than
-// kMaxProfileBytes (or a device that never ends) counts as missing: no call reads more.
+// every call, a missing file or key giving the default, a zero byte ending the text of its
+// line. A file of more than kMaxProfileBytes (or a device that never ends) counts as
+// missing: no call reads more.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -86,6 +87,7 @@ bool WalkProfile(const char* file, ProfileVisitor& v) {
   std::string line;
   bool first = true;
   bool go = true;
+  bool ended = false;  // a zero byte ended the text of this line: the rest of it is dropped
   long total = 0;
   int c;
   while (go && (c = std::getc(f)) != EOF) {
@@ -98,7 +100,10 @@ bool WalkProfile(const char* file, ProfileVisitor& v) {
       first = false;
       go = ParseLine(line, v);
       line.clear();
-    } else if (line.size() < kMaxLine) {
+      ended = false;
+    } else if (c == '\0') {
+      ended = true;  // as in a C string: no name or value holds a zero byte
+    } else if (!ended && line.size() < kMaxLine) {
       line.push_back(static_cast<char>(c));
     }
   }

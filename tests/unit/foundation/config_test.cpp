@@ -149,6 +149,20 @@ TEST_F(ConfigTest, TablesReloadWhenTheFileChangesAndOldTextsStayValid) {
   EXPECT_STREQ(GetTransName("00", 2), "未定义的交易类型");
 }
 
+#ifndef _WIN32
+// POSIX only: the Windows profile reader keeps its own copy of a file whose time did not change.
+TEST_F(ConfigTest, ExplicitLoadTakesAFileWhoseStampDidNotChange) {
+  WriteConfig("[TRANSNAMEDSP]\n001=00 first\n");
+  ASSERT_TRUE(KvSetFileTime(config_.c_str(), 1000000000));
+  EXPECT_STREQ(GetTransName("00", 2), "first");
+  WriteConfig("[TRANSNAMEDSP]\n001=00 other\n");  // same size, time set back
+  ASSERT_TRUE(KvSetFileTime(config_.c_str(), 1000000000));
+  EXPECT_STREQ(GetTransName("00", 2), "first");
+  LoadCodeTextLists();
+  EXPECT_STREQ(GetTransName("00", 2), "other");
+}
+#endif
+
 TEST_F(ConfigTest, ThePathDecidesWhichFileIsRead) {
   WriteConfig("[TRANSNAMEDSP]\n001=00 beside\n");
   const std::string other = dir_ + "other.ini";

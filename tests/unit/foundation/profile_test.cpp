@@ -122,6 +122,19 @@ TEST_F(ProfileTest, SectionReadWholeWithTheBufferRules) {
 }
 
 #ifndef _WIN32
+// A zero byte ends the text of its line, so no name or value holds one: the count returned is the
+// value's length, and a section read lists the same entries the key reads find.
+TEST_F(ProfileTest, ZeroByteEndsTheTextOfItsLine) {
+  const char ini[] = "[S]\nA=P\0Oa\nB=\0x\n\0=\nC=three\n";
+  ASSERT_TRUE(kvtest::WriteAll(config_, std::string(ini, sizeof(ini) - 1)));
+  EXPECT_EQ(Str("S", "A"), "P");
+  EXPECT_EQ(Str("S", "B"), "");
+  EXPECT_EQ(Str("S", "C"), "three");
+  char buf[64];
+  EXPECT_EQ(GetPrivateProfileSectionA("S", buf, sizeof(buf), config_.c_str()), 15u);
+  EXPECT_EQ(std::string(buf, 16), std::string("A=P\0B=\0C=three\0\0", 16));
+}
+
 // More than 1 MiB, or a device that never ends, counts as a missing file.
 TEST_F(ProfileTest, FileBeyondOneMebibyteCountsAsMissing) {
   const std::string head = "[S]\nK=found\n;";

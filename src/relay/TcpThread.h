@@ -89,10 +89,6 @@ class TransmitHead {
   STU_TRANSMIT_HEAD m_stuHead;
 };
 
-// True when content is not null and starts with "D0". Content shorter than 2 bytes is not
-// transmit data: callers pass frame content, which is at least 2 bytes long.
-bool IsTransmitData(const unsigned char* content);
-
 class TcpThread {
  public:
   TcpThread();

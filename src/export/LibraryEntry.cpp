@@ -8,6 +8,8 @@
 
 #include "export/ExportApi.h"
 
+#include <cstdlib>
+
 #ifdef _WIN32
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved) {
@@ -32,8 +34,17 @@ namespace {
 // the address of the library's own code.
 char g_moduleMarker;
 
+void KvLibraryExit() { LibraryDetach(); }
+
 __attribute__((constructor)) void KvLibraryLoad() {
   LibraryAttach(reinterpret_cast<HMODULE>(static_cast<void*>(&g_moduleMarker)));
+  // At process exit the handlers registered with atexit run before the library's destructor
+  // function, in reverse order: the static objects of the platform's waits (made while the
+  // engine was built) would be destroyed first, and destroying a condition variable waits for
+  // every thread still waiting on it, up to the relay's 60 s wait for a payload. Registered
+  // after them, this detach runs before them. On dlclose it runs too; the second detach
+  // finds nothing left to do.
+  atexit(&KvLibraryExit);
 }
 
 __attribute__((destructor)) void KvLibraryUnload() { LibraryDetach(); }

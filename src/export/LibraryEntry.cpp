@@ -8,8 +8,6 @@
 
 #include "export/ExportApi.h"
 
-#include <cstdlib>
-
 #ifdef _WIN32
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved) {
@@ -28,23 +26,26 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvRe
 
 #else
 
+extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
+extern "C" void* __dso_handle;
+
 namespace {
 
 // Any non-null module handle stands for this library on POSIX: its path is found from
 // the address of the library's own code.
 char g_moduleMarker;
 
-void KvLibraryExit() { LibraryDetach(); }
+void KvLibraryExit(void*) { LibraryDetach(); }
 
 __attribute__((constructor)) void KvLibraryLoad() {
   LibraryAttach(reinterpret_cast<HMODULE>(static_cast<void*>(&g_moduleMarker)));
-  // At process exit the handlers registered with atexit run before the library's destructor
-  // function, in reverse order: the static objects of the platform's waits (made while the
-  // engine was built) would be destroyed first, and destroying a condition variable waits for
-  // every thread still waiting on it, up to the relay's 60 s wait for a payload. Registered
-  // after them, this detach runs before them. On dlclose it runs too; the second detach
-  // finds nothing left to do.
-  atexit(&KvLibraryExit);
+  // At process exit the static destructors run before the library's destructor function, in
+  // reverse order of registration: the platform's wait objects (made while the engine was
+  // built) would go first, and destroying a condition variable waits for every thread still
+  // waiting on it, up to the relay's 60 s wait for a payload. Registered after them, this
+  // detach runs before them. It is registered for this library (its DSO handle), as its static
+  // destructors are, so dlclose runs and removes it; the later detach finds nothing to do.
+  __cxa_atexit(&KvLibraryExit, nullptr, &__dso_handle);
 }
 
 __attribute__((destructor)) void KvLibraryUnload() { LibraryDetach(); }

@@ -9,24 +9,17 @@
 #include <cstring>
 #include <exception>
 
+#include "KorvessaDLL.h"
 #include "config/Config.h"
 #include "log/Log.h"
+#include "platform/CsLock.h"
 #include "print/PrintFile.h"
 #include "protocol/TransID.h"
 
 namespace {
 
-// Holds a critical section for the life of a scope.
-class Lock {
- public:
-  explicit Lock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
-  ~Lock() { LeaveCriticalSection(cs_); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
- private:
-  CRITICAL_SECTION* cs_;
-};
+// The platform's scoped lock, under the short name this file uses throughout.
+using Lock = CsLock;
 
 bool SameCode(const char* a, const char* b) { return a[0] == b[0] && a[1] == b[1]; }
 
@@ -209,20 +202,20 @@ DWORD MyComm::WriteToPort(const void* pData, DWORD dwLength) {
 int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   unsigned char buf[kSendBufSize];
   const int iLen = m_SendBTF.Encode(buf, sizeof(buf));
-  if (iLen == 0) return -10;
+  if (iLen == 0) return KORVESSA_ERR_TOO_LARGE;
   const DWORD dwStart = GetTickCount();
   const char* pszName = GetTransName(pszType, 2);
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
   WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1);
   if (m_pJournal != NULL) m_pJournal->BeforeWrite();  // SENT is on the disk before the request goes out
-  if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return -5;
+  if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return KORVESSA_ERR_WRITE;
   for (;;) {
     if (GetTickCount() - dwStart > dwTimeOut) {
       WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)时间超时，超时时间=%d(ms).", pszName,
                static_cast<int>(dwTimeOut));
       m_TcpThread.Stop(true);
-      return -3;
+      return KORVESSA_ERR_TIMEOUT;
     }
     if (m_bRecvOK.load()) {
       Lock lock(m_csRecv.get());
@@ -244,20 +237,20 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
 bool MyComm::BuildContent(const char* pRequest, unsigned char* pContent) {
   if (pRequest == NULL || pContent == NULL) return false;
   memset(pContent, ' ', kContentSize);
-  const char* pszName = GetTransName(pRequest + 2, 2);
+  const char* pszName = GetTransName(pRequest + KV_REQ_transType, KV_REQ_transType_LEN);
   if (strcmp(pszName, KV_DEFAULT_TRANS_NAME) == 0) {
     WriteLog(KV_HERE, LOG_ERROR, "%s", pszName);
     return false;
   }
-  memcpy(pContent, pRequest, 52);  // operType .. oldTraceNumber
-  const char* pType = pRequest + 2;
+  memcpy(pContent, pRequest, KV_REQ_hostserialNumber);  // operType .. oldTraceNumber
+  const char* pType = pRequest + KV_REQ_transType;
   if (SameCode(pType, "50") || SameCode(pType, "40")) {
-    memcpy(pContent + 52, pRequest + 52, 12);  // hostserialNumber
-    memcpy(pContent + 64, pRequest + 76, 8);   // transDate
+    memcpy(pContent + 52, pRequest + KV_REQ_hostserialNumber, KV_REQ_hostserialNumber_LEN);
+    memcpy(pContent + 64, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
   } else if (SameCode(pType, "62") || SameCode(pType, "64") || SameCode(pType, "66")) {
-    memcpy(pContent + 52, pRequest + 64, 12);  // oldAuthNumber
-    memcpy(pContent + 64, pRequest + 76, 8);   // transDate
-    memcpy(pContent + 72, pRequest + 84, 19);  // cardNumber
+    memcpy(pContent + 52, pRequest + KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN);
+    memcpy(pContent + 64, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
+    memcpy(pContent + 72, pRequest + KV_REQ_cardNumber, KV_REQ_cardNumber_LEN);
   }
   return true;
 }
@@ -337,19 +330,30 @@ void MyComm::ShowRequest(const char* pRequest) {
   text[0] = '\0';
   Append(text, sizeof(text), "%s", "【输入参数数据显示】\n");
   Append(text, sizeof(text), "%s", kRule);
-  Append(text, sizeof(text), "操 作  类 型：%s\n", Field(pRequest, 0, 2).text);
-  Append(text, sizeof(text), "交 易  类 型：%s\n", Field(pRequest, 2, 2).text);
-  Append(text, sizeof(text), "卡   类   型：%s\n", Field(pRequest, 4, 2).text);
-  Append(text, sizeof(text), "收银机  编号：%s\n", Field(pRequest, 6, 9).text);
-  Append(text, sizeof(text), "操作员  编号：%s\n", Field(pRequest, 15, 6).text);
-  Append(text, sizeof(text), "金        额：%s\n", Field(pRequest, 21, 12).text);
-  Append(text, sizeof(text), "收银机流水号：%s\n", Field(pRequest, 33, 12).text);
-  Append(text, sizeof(text), "打 印  小 票：%c\n", pRequest[45]);
-  Append(text, sizeof(text), "原交易流水号：%s\n", Field(pRequest, 46, 6).text);
-  Append(text, sizeof(text), "原交易参考号：%s\n", Field(pRequest, 52, 12).text);
-  Append(text, sizeof(text), "原  授 权 号：%s\n", Field(pRequest, 64, 12).text);
-  Append(text, sizeof(text), "原 交易 日期：%s\n", Field(pRequest, 76, 8).text);
-  Append(text, sizeof(text), "卡        号：%s\n", Field(pRequest, 84, 19).text);
+  Append(text, sizeof(text), "操 作  类 型：%s\n",
+         Field(pRequest, KV_REQ_operType, KV_REQ_operType_LEN).text);
+  Append(text, sizeof(text), "交 易  类 型：%s\n",
+         Field(pRequest, KV_REQ_transType, KV_REQ_transType_LEN).text);
+  Append(text, sizeof(text), "卡   类   型：%s\n",
+         Field(pRequest, KV_REQ_cardType, KV_REQ_cardType_LEN).text);
+  Append(text, sizeof(text), "收银机  编号：%s\n",
+         Field(pRequest, KV_REQ_cashRegisterNo, KV_REQ_cashRegisterNo_LEN).text);
+  Append(text, sizeof(text), "操作员  编号：%s\n",
+         Field(pRequest, KV_REQ_operatorNo, KV_REQ_operatorNo_LEN).text);
+  Append(text, sizeof(text), "金        额：%s\n", Field(pRequest, KV_REQ_amount, KV_REQ_amount_LEN).text);
+  Append(text, sizeof(text), "收银机流水号：%s\n",
+         Field(pRequest, KV_REQ_cashTraceNumber, KV_REQ_cashTraceNumber_LEN).text);
+  Append(text, sizeof(text), "打 印  小 票：%c\n", pRequest[KV_REQ_printFlag]);
+  Append(text, sizeof(text), "原交易流水号：%s\n",
+         Field(pRequest, KV_REQ_oldTraceNumber, KV_REQ_oldTraceNumber_LEN).text);
+  Append(text, sizeof(text), "原交易参考号：%s\n",
+         Field(pRequest, KV_REQ_hostserialNumber, KV_REQ_hostserialNumber_LEN).text);
+  Append(text, sizeof(text), "原  授 权 号：%s\n",
+         Field(pRequest, KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN).text);
+  Append(text, sizeof(text), "原 交易 日期：%s\n",
+         Field(pRequest, KV_REQ_transDate, KV_REQ_transDate_LEN).text);
+  Append(text, sizeof(text), "卡        号：%s\n",
+         Field(pRequest, KV_REQ_cardNumber, KV_REQ_cardNumber_LEN).text);
   Append(text, sizeof(text), "%s", kRule);
   WriteLog(KV_HERE, LOG_INFO, "%s", text);
 }
@@ -402,8 +406,9 @@ int MyComm::Handshake() {
 }
 
 int MyComm::OpenAndHandshake() {
-  if (!OpenPortFromConfig()) return -1;
+  if (!OpenPortFromConfig()) return KORVESSA_ERR_OPEN;
   const int r = Handshake();
+  // The terminal needs a moment after its handshake answer before it takes the request.
   if (r == 0) Sleep(200);
   return r;
 }
@@ -412,13 +417,13 @@ int MyComm::SendTrans(const char* pRequest) {
   unsigned char content[kContentSize];
   if (!BuildContent(pRequest, content)) {
     char szType[3] = {0};
-    if (pRequest != NULL) memcpy(szType, pRequest + 2, 2);
+    if (pRequest != NULL) memcpy(szType, pRequest + KV_REQ_transType, KV_REQ_transType_LEN);
     WriteLog(KV_HERE, LOG_FATAL, "交易类型不在规定的范围内(%s)！", szType);
-    return -2;
+    return KORVESSA_ERR_ARGUMENT;
   }
   // A type "06" request without its print text is refused rather than sent as the
   // frame built before it.
-  if (!BuildRequest(content)) return -2;
+  if (!BuildRequest(content)) return KORVESSA_ERR_ARGUMENT;
   int iTimeOut = GetTradeTimeOut();
   if (iTimeOut < 0) iTimeOut = 0;
   char szType[3] = {static_cast<char>(content[2]), static_cast<char>(content[3]), '\0'};
@@ -435,7 +440,8 @@ int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
       iPrint = MakePrintFile(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen());
     }
     if (iPrint == 0) {
-      WriteLog(KV_HERE, LOG_ERROR, "处理%s交易时，向打印文件中写数据失败！", GetTransName(pRequest + 2, 2));
+      WriteLog(KV_HERE, LOG_ERROR, "处理%s交易时，向打印文件中写数据失败！",
+               GetTransName(pRequest + KV_REQ_transType, KV_REQ_transType_LEN));
     }
   }
   {

@@ -15,8 +15,6 @@
 
 // Sizes of the records and of the engine's fixed buffers.
 enum {
-  kTransRequestSize = 106,   // request record, fixed-width, space padded
-  kTransResponseSize = 161,  // response record, fixed-width, space padded
   kContentSize = 100,        // request content carried by every request frame
   kRecvBufSize = 4096,       // assembly buffer for one received frame
   kSendBufSize = 4096,       // encoding buffer for one frame to send

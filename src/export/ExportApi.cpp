@@ -42,14 +42,20 @@ struct NameField {
 
 // Request fields that PutValue sets.
 const NameField kPutFields[] = {
-    {"amount", 21, 12},   {"oldTraceNumber", 46, 6}, {"hostserialNumber", 52, 12},
-    {"transDate", 76, 8}, {"transType", 2, 2},
+    {"amount", KV_REQ_amount, KV_REQ_amount_LEN},
+    {"oldTraceNumber", KV_REQ_oldTraceNumber, KV_REQ_oldTraceNumber_LEN},
+    {"hostserialNumber", KV_REQ_hostserialNumber, KV_REQ_hostserialNumber_LEN},
+    {"transDate", KV_REQ_transDate, KV_REQ_transDate_LEN},
+    {"transType", KV_REQ_transType, KV_REQ_transType_LEN},
 };
 
 // Response fields that GetValue reads ("rejCodeExplain" is handled on its own).
 const NameField kGetFields[] = {
-    {"rejCode", 6, 2},    {"cardNumber", 67, 19}, {"posTraceNumber", 152, 6}, {"hostserialNumber", 116, 12},
-    {"transDate", 90, 8},
+    {"rejCode", KV_RSP_rejCode, KV_RSP_rejCode_LEN},
+    {"cardNumber", KV_RSP_cardNumber, KV_RSP_cardNumber_LEN},
+    {"posTraceNumber", KV_RSP_posTraceNumber, KV_RSP_posTraceNumber_LEN},
+    {"hostserialNumber", KV_RSP_hostserialNumber, KV_RSP_hostserialNumber_LEN},
+    {"transDate", KV_RSP_transDate, KV_RSP_transDate_LEN},
 };
 
 const NameField* FindField(const NameField* table, size_t count, const char* name) {
@@ -72,12 +78,12 @@ int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
 }
 
 int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
-  int r = -1;
+  int r = KORVESSA_ERR_OPEN;
   try {
     WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1);
     comm->ShowRequest(pRequest);
     r = comm->OpenAndHandshake();
-    if (r == 0) r = comm->ProcessTrans(pRequest, pResponse);
+    if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);
     if (comm->IsOpen()) {
       // A purge that fails (the port closed under it) does not change the outcome.
       try {
@@ -85,7 +91,7 @@ int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
       } catch (...) {
       }
     }
-    if (r == 0) return 0;
+    if (r == KORVESSA_OK) return KORVESSA_OK;
     comm->Close(500);
     return r;
   } catch (...) {
@@ -95,7 +101,7 @@ int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
       comm->Close(500);
     } catch (...) {
     }
-    return r != 0 ? r : -1;
+    return r != KORVESSA_OK ? r : KORVESSA_ERR_OPEN;
   }
 }
 
@@ -138,17 +144,17 @@ void RTrimCopy(char* pDest, const char* pSrc, int iWidth) {
 
 const char* LocalRejCode(int iResult) {
   switch (iResult) {
-    case -1:
+    case KORVESSA_ERR_OPEN:
       return "x1";
-    case -2:
+    case KORVESSA_ERR_ARGUMENT:
       return "x2";
-    case -3:
+    case KORVESSA_ERR_TIMEOUT:
       return "x3";
-    case -4:
+    case -4:  // no result of its own today; its code is kept for the explanations table
       return "x4";
-    case -5:
+    case KORVESSA_ERR_WRITE:
       return "x5";
-    case -6:
+    case -6:  // as -4
       return "x6";
     default:
       return "ff";
@@ -163,11 +169,12 @@ extern "C" int KORVESSA_API BankTrans(const char* pRequest, char* pResponse) {
     MyComm* comm = g_pComm;
     if (pRequest == NULL || pResponse == NULL || comm == NULL) {
       g_LastOutcome = JournalOutcome::kNotSent;
-      return comm == NULL && pRequest != NULL && pResponse != NULL ? -1 : -2;
+      return comm == NULL && pRequest != NULL && pResponse != NULL ? KORVESSA_ERR_OPEN
+                                                                   : KORVESSA_ERR_ARGUMENT;
     }
     return RunBankTrans(comm, pRequest, pResponse);
   } catch (...) {
-    return -1;
+    return KORVESSA_ERR_OPEN;
   }
 }
 
@@ -194,19 +201,18 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
 extern "C" void KORVESSA_API TransProcess(void) {
   try {
     std::lock_guard<std::mutex> lock(TransMutex());
-    memcpy(g_TransRequest + 0, "A0", 2);
-    memcpy(g_TransRequest + 4, "01", 2);
-    g_TransRequest[45] = 'Y';
+    memcpy(g_TransRequest + KV_REQ_operType, "A0", KV_REQ_operType_LEN);
+    memcpy(g_TransRequest + KV_REQ_cardType, "01", KV_REQ_cardType_LEN);
+    g_TransRequest[KV_REQ_printFlag] = 'Y';
     MyComm* comm = g_pComm;
-    int r = -1;
+    int r = KORVESSA_ERR_OPEN;
     if (comm != NULL) {
       r = RunBankTrans(comm, g_TransRequest, g_TransResponse);
     } else {
       g_LastOutcome = JournalOutcome::kNotSent;
     }
     if (r < 0) {
-      memset(g_TransResponse + 6, ' ', 2);
-      memcpy(g_TransResponse + 6, LocalRejCode(r), 2);
+      memcpy(g_TransResponse + KV_RSP_rejCode, LocalRejCode(r), KV_RSP_rejCode_LEN);
     }
     memset(g_TransRequest, ' ', sizeof(g_TransRequest));
   } catch (...) {
@@ -222,7 +228,7 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
     }
     std::lock_guard<std::mutex> lock(TransMutex());
     if (strcmp(pName, "rejCodeExplain") == 0) {
-      const char* text = GetRejCodeExplain(g_TransResponse + 6, 2);
+      const char* text = GetRejCodeExplain(g_TransResponse + KV_RSP_rejCode, KV_RSP_rejCode_LEN);
       strncpy(g_szValue, text, sizeof(g_szValue) - 1);
       g_szValue[sizeof(g_szValue) - 1] = '\0';
       return g_szValue;

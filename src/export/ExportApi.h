@@ -2,14 +2,16 @@
 // object and the library's attach/detach steps.
 #pragma once
 
+#include "KorvessaDLL.h"
 #include "platform/platform.h"
 
 class MyComm;
 
+// The record sizes are those of the public header.
 enum {
-  kRequestRecordSize = 106,
-  kResponseRecordSize = 161,
-  kValueBufSize = 256,
+  kRequestRecordSize = KORVESSA_REQUEST_SIZE,
+  kResponseRecordSize = KORVESSA_RESPONSE_SIZE,
+  kValueBufSize = KORVESSA_VALUE_SIZE,
 };
 
 // Global records of the key-value facade.

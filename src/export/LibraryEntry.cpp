@@ -26,14 +26,26 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvRe
 
 #else
 
+extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
+extern "C" void* __dso_handle;
+
 namespace {
 
 // Any non-null module handle stands for this library on POSIX: its path is found from
 // the address of the library's own code.
 char g_moduleMarker;
 
+void KvLibraryExit(void*) { LibraryDetach(); }
+
 __attribute__((constructor)) void KvLibraryLoad() {
   LibraryAttach(reinterpret_cast<HMODULE>(static_cast<void*>(&g_moduleMarker)));
+  // At process exit the static destructors run before the library's destructor function, in
+  // reverse order of registration: the platform's wait objects (made while the engine was
+  // built) would go first, and destroying a condition variable waits for every thread still
+  // waiting on it, up to the relay's 60 s wait for a payload. Registered after them, this
+  // detach runs before them. It is registered for this library (its DSO handle), as its static
+  // destructors are, so dlclose runs and removes it; the later detach finds nothing to do.
+  __cxa_atexit(&KvLibraryExit, nullptr, &__dso_handle);
 }
 
 __attribute__((destructor)) void KvLibraryUnload() { LibraryDetach(); }

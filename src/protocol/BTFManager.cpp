@@ -11,13 +11,11 @@
 #include "log/Log.h"
 #include "protocol/TransID.h"
 
-namespace {
-
-// Content that the terminal sends for the bank host starts with "D0"; such frames carry
-// the identifier of the terminal's own choosing.
-bool ContentIsTransmitData(const uint8_t* pCont, int iContLen) {
-  return pCont != nullptr && iContLen >= 2 && pCont[0] == 'D' && pCont[1] == '0';
+bool IsTransmitData(const uint8_t* content, int contentLen) {
+  return content != nullptr && contentLen >= 2 && content[0] == 'D' && content[1] == '0';
 }
+
+namespace {
 
 // Content byte i, or a space when the content does not hold it.
 uint8_t ContByte(const uint8_t* pCont, int iContLen, int i) {
@@ -202,7 +200,7 @@ bool BTFManager::Check(char* pszText, size_t size) const {
     snprintf(pszText, size, "报文结构中内容部分指针pCont == NULL.");
     return false;
   }
-  if (!ContentIsTransmitData(m_stuBTF.pCont, m_iContLen)) {
+  if (!IsTransmitData(m_stuBTF.pCont, m_iContLen)) {
     char szID[kTransIDLen + 1];
     GetTransID(szID, sizeof(szID));
     if (memcmp(m_stuBTF.ID, szID, kTransIDLen) != 0) {
@@ -236,7 +234,7 @@ bool BTFManager::PassesCheck(const void* data, int len) {
   const int iContLen = ContLenFromLEN(p[1] * 256 + p[2]);
   if (iContLen < kBtfMinContLen || iContLen + kBtfOverhead != len) return false;
   if (p[len - 2] != kBtfETX) return false;
-  if (!ContentIsTransmitData(p + 9, iContLen)) {
+  if (!IsTransmitData(p + 9, iContLen)) {
     char szID[kTransIDLen + 1];
     GetTransID(szID, sizeof(szID));
     if (memcmp(p + 3, szID, kTransIDLen) != 0) return false;

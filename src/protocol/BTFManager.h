@@ -29,6 +29,11 @@ constexpr int kBtfInitContLen = 1000;       // content length of a new frame obj
 constexpr int kBtfMaxContLen = 0xFFFF - 6;  // largest content LEN can describe
 constexpr int kBtfCheckTextSize = 100;      // text buffer the decoder gives Check
 
+// True when frame content is a unit of transmit data for the bank host: at least two bytes,
+// the first two "D0". Such frames carry an identifier of the terminal's own choosing, and the
+// host relay takes them instead of the pending exchange.
+bool IsTransmitData(const uint8_t* content, int contentLen);
+
 class BTFManager {
  public:
   // N = 1000, a zeroed 1000-byte content buffer, every header byte zero.

@@ -8,6 +8,7 @@
 
 #include "config/Config.h"
 #include "log/Log.h"
+#include "platform/CsLock.h"
 #include "platform/net_util.h"
 #include "protocol/BTFManager.h"
 #include "relay/WSAErrorText.h"
@@ -19,17 +20,6 @@ namespace {
 // bounded there. The relay thread leaves its loop at once after a stop request (socket shut
 // down, event signalled), so this only bounds a thread stuck in a write to the terminal.
 constexpr DWORD kUnloadWaitMs = 3000;
-
-class Lock {
- public:
-  explicit Lock(CRITICAL_SECTION* cs) : cs_(cs) { EnterCriticalSection(cs_); }
-  ~Lock() { LeaveCriticalSection(cs_); }
-  Lock(const Lock&) = delete;
-  Lock& operator=(const Lock&) = delete;
-
- private:
-  CRITICAL_SECTION* cs_;
-};
 
 // A decimal number as "%d" of scanf reads it: leading blanks skipped, an optional sign, at least
 // one digit; out-of-range values saturate. Returns the position after the number, or null.
@@ -118,7 +108,7 @@ bool TcpThread::EnsureWSAStartup() {
   if (m_bWSAStartup) return true;
   WSADATA data;
   if (WSAStartup(0x0101, &data) != 0) {
-    WriteLog(KV_HERE, 2, "WSAStartup() failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "WSAStartup() failed!");
     return false;
   }
   m_bWSAStartup = true;
@@ -126,17 +116,17 @@ bool TcpThread::EnsureWSAStartup() {
 }
 
 void TcpThread::SetIoTimeOut(DWORD ms) {
-  Lock lock(&m_csStart);
+  CsLock lock(&m_csStart);
   m_dwIoTimeOut = ms > 0 ? ms : static_cast<DWORD>(kTcpIoTimeOut);
 }
 
 bool TcpThread::HasThread() {
-  Lock lock(&m_csStart);
+  CsLock lock(&m_csStart);
   return m_hThread != nullptr;
 }
 
 bool TcpThread::WaitThreadEnd(DWORD ms) {
-  Lock lock(&m_csStart);
+  CsLock lock(&m_csStart);
   return m_hThread == nullptr || WaitForSingleObject(m_hThread, ms) == WAIT_OBJECT_0;
 }
 
@@ -150,13 +140,13 @@ const char* TcpThread::GetWSAErrorText() { return GetWSAErrorTextOf(WSAGetLastEr
 // Transmit data from the terminal (watch thread)
 
 int TcpThread::CheckTransmitData(BTFManager* frame) {
-  if (frame == nullptr || frame->GetCont() == nullptr || frame->GetContLen() < 2) return 0;
+  if (frame == nullptr) return 0;
   const unsigned char* content = frame->GetCont();
-  if (!IsTransmitData(content)) return 0;
+  if (!IsTransmitData(content, frame->GetContLen())) return 0;
   // A payload that would not fit the send buffer cannot be relayed whole: malformed as well.
   if (!TransmitHead::CheckLength(content, frame->GetContLen()) ||
       TransmitHead::PayloadLength(content) > kTcpBufSize) {
-    WriteLog(KV_HERE, 2, "Transmit Data format error.");
+    WriteLog(KV_HERE, LOG_ERROR, "Transmit Data format error.");
     return -1;
   }
   return 1;
@@ -168,13 +158,13 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
   if (frame == nullptr || frame->GetCont() == nullptr) return false;
   const unsigned char* content = frame->GetCont();
   int contLen = frame->GetContLen();
-  if (contLen < kTransmitHeadSize || !IsTransmitData(content) ||
+  if (contLen < kTransmitHeadSize || !IsTransmitData(content, contLen) ||
       !TransmitHead::CheckLength(content, contLen) || TransmitHead::PayloadLength(content) > kTcpBufSize) {
     return false;
   }
 
   {
-    Lock lock(&m_csStart);
+    CsLock lock(&m_csStart);
     // The previous relay thread reads the destination and the unit's head: it ends first.
     // Every unit restarts the relay: the previous connection is closed, a new one opened.
     Stop(false);
@@ -244,7 +234,7 @@ bool TcpThread::QueueSendData(const unsigned char* content) {
   if (!m_Head.GetBody(content, m_szSendBuf, static_cast<int>(sizeof(m_szSendBuf)), &len)) return false;
   m_iSendLen = len;
   // The buffer is filled before the event is signalled: the relay thread reads it after its wait.
-  Lock lock(&m_csHandles);
+  CsLock lock(&m_csHandles);
   if (m_hSendEvent == nullptr) return false;
   return SetEvent(m_hSendEvent) != FALSE;
 }
@@ -253,11 +243,11 @@ bool TcpThread::QueueSendData(const unsigned char* content) {
 // Start and stop
 
 bool TcpThread::Start(TerminalLink* link) {
-  Lock lock(&m_csStart);
+  CsLock lock(&m_csStart);
   Stop(false);
   if (link == nullptr) return false;
   if (!CreateSendEvent()) {
-    WriteLog(KV_HERE, 2, "CreateEvent error!");
+    WriteLog(KV_HERE, LOG_ERROR, "CreateEvent error!");
     return false;
   }
   EnsureWSAStartup();  // on failure the socket calls fail and are logged
@@ -283,7 +273,7 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs) {
     SignalSendEvent();
     return false;
   }
-  Lock lock(&m_csStart);
+  CsLock lock(&m_csStart);
   if (m_hThread == nullptr) {
     // No relay thread: release what a failed Start left behind; the destination stays.
     CloseSocket();
@@ -303,7 +293,7 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs) {
   // A thread whose connect failed never ran the relay: its end is not reported, as when no
   // thread was started for a unit that could not be connected.
   if (GetExitCodeThread(m_hThread, &code) && code != STILL_ACTIVE && m_bConnected) {
-    WriteLog(KV_HERE, 5, "TCP Thread exit successfully.");
+    WriteLog(KV_HERE, LOG_INFO, "TCP Thread exit successfully.");
   }
   if (clear) {
     std::memset(m_szIP, 0, sizeof(m_szIP));
@@ -318,13 +308,13 @@ bool TcpThread::CreateSendEvent() {
   CloseSendEvent();
   HANDLE h = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (h == nullptr) return false;
-  Lock lock(&m_csHandles);
+  CsLock lock(&m_csHandles);
   m_hSendEvent = h;
   return true;
 }
 
 void TcpThread::CloseSendEvent() {
-  Lock lock(&m_csHandles);
+  CsLock lock(&m_csHandles);
   if (m_hSendEvent != nullptr) {
     SetEvent(m_hSendEvent);
     CloseHandle(m_hSendEvent);
@@ -333,7 +323,7 @@ void TcpThread::CloseSendEvent() {
 }
 
 void TcpThread::SignalSendEvent() {
-  Lock lock(&m_csHandles);
+  CsLock lock(&m_csHandles);
   if (m_hSendEvent != nullptr) SetEvent(m_hSendEvent);
 }
 
@@ -341,7 +331,7 @@ void TcpThread::SignalSendEvent() {
 // Connection
 
 void TcpThread::CloseSocket() {
-  Lock lock(&m_csHandles);
+  CsLock lock(&m_csHandles);
   if (m_hSocket != INVALID_SOCKET) {
     closesocket(m_hSocket);
     m_hSocket = INVALID_SOCKET;
@@ -349,7 +339,7 @@ void TcpThread::CloseSocket() {
 }
 
 void TcpThread::WakeSocket() {
-  Lock lock(&m_csHandles);
+  CsLock lock(&m_csHandles);
   if (m_hSocket != INVALID_SOCKET) KvShutdownSocket(m_hSocket);
 }
 
@@ -357,29 +347,29 @@ bool TcpThread::ConnectHost() {
   CloseSocket();
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
-    WriteLog(KV_HERE, 2, "invalid socket!");
+    WriteLog(KV_HERE, LOG_ERROR, "invalid socket!");
     EndUnit(RelayEnd::kFailed);
     return false;
   }
   {
-    Lock lock(&m_csHandles);
+    CsLock lock(&m_csHandles);
     m_hSocket = s;
   }
   if (KvSetSocketTimeOut(s, SO_SNDTIMEO, m_dwIoTimeOut) != 0) {
-    WriteLog(KV_HERE, 2, "Set to send timeout failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "Set to send timeout failed!");
     EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
   if (KvSetSocketTimeOut(s, SO_RCVTIMEO, m_dwIoTimeOut) != 0) {
-    WriteLog(KV_HERE, 2, "Set to recv timeout failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "Set to recv timeout failed!");
     EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
   u_long nonBlocking = 1;
   if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-    WriteLog(KV_HERE, 2, "ioctlsocket set nonblock Failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "ioctlsocket set nonblock Failed!");
     EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
@@ -389,7 +379,7 @@ bool TcpThread::ConnectHost() {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(ParsePort(m_szPort));
   if (!GetIP(m_szIP, &addr)) {
-    WriteLog(KV_HERE, 2, "GetIP() Failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "GetIP() Failed!");
     EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
@@ -411,20 +401,20 @@ bool TcpThread::ConnectHost() {
     if (rc != 0 || left <= kConnectStepMs) break;
   }
   if (rc == 0 || rc == -2) {
-    WriteLog(KV_HERE, 2, "connect TimeOut! (timeout = %ds)", m_iConnTimeOut);
+    WriteLog(KV_HERE, LOG_ERROR, "connect TimeOut! (timeout = %ds)", m_iConnTimeOut);
     EndUnit(rc == 0 ? RelayEnd::kConnectTimedOut : RelayEnd::kConnectRefused);
     CloseSocket();
     return false;
   }
   if (rc < 0) {
-    WriteLog(KV_HERE, 2, "select Failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "select Failed!");
     EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
   u_long blocking = 0;
   if (ioctlsocket(s, FIONBIO, &blocking) != 0) {
-    WriteLog(KV_HERE, 2, "ioctlsocket set bolck Failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "ioctlsocket set bolck Failed!");
     EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
@@ -434,7 +424,7 @@ bool TcpThread::ConnectHost() {
 }
 
 bool TcpThread::ConnectStopped() {
-  WriteLog(KV_HERE, 5, "connect to %s:%s stopped before it completed.", m_szIP, m_szPort);
+  WriteLog(KV_HERE, LOG_INFO, "connect to %s:%s stopped before it completed.", m_szIP, m_szPort);
   EndUnit(RelayEnd::kStopped);
   CloseSocket();
   return false;
@@ -446,7 +436,7 @@ bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
   if (addr->sin_addr.s_addr == INADDR_NONE) {
     struct in_addr found;
     if (!KvLookupHostV4(host, &found)) {
-      WriteLog(KV_HERE, 2, "gethostbyname() error! (IP = %s)", host);
+      WriteLog(KV_HERE, LOG_ERROR, "gethostbyname() error! (IP = %s)", host);
       return false;
     }
     addr->sin_addr = found;
@@ -455,7 +445,7 @@ bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr->sin_addr);
   char text[16];
   std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  WriteLog(KV_HERE, 5, "Destination IP: %s", text);
+  WriteLog(KV_HERE, LOG_INFO, "Destination IP: %s", text);
   return true;
 }
 
@@ -471,7 +461,7 @@ void TcpThread::EndUnit(RelayEnd how) {
 
 void TcpThread::LogUnitHead() {
   if (m_iUnitLen > 0) {
-    WriteHexLog(5, "串口 > 后台 数据头", m_ucUnitHead, m_iUnitLen,
+    WriteHexLog(LOG_INFO, "串口 > 后台 数据头", m_ucUnitHead, m_iUnitLen,
                 m_iUnitLen < kTransmitHeadShown ? m_iUnitLen : kTransmitHeadShown);
   }
   m_iUnitLen = 0;
@@ -494,13 +484,13 @@ bool TcpThread::SendData() {
       return false;
     }
     if (n == SOCKET_ERROR || n < 0) {
-      WriteLog(KV_HERE, 2, "send data failed. (%s)", OrNull(GetWSAErrorText()));
+      WriteLog(KV_HERE, LOG_ERROR, "send data failed. (%s)", OrNull(GetWSAErrorText()));
       EndUnit(RelayEnd::kFailed);
       return false;
     }
     sent += n;
   }
-  WriteLog(KV_HERE, 5, "send Data success!(SendLen = %d)", sent);
+  WriteLog(KV_HERE, LOG_INFO, "send Data success!(SendLen = %d)", sent);
   return true;
 }
 
@@ -514,18 +504,18 @@ bool TcpThread::RecvData() {
   }
   if (n > 0) {
     m_iRecvLen = n;
-    WriteLog(KV_HERE, 5, "recv Data success!(RecvLen = %d)", n);
+    WriteLog(KV_HERE, LOG_INFO, "recv Data success!(RecvLen = %d)", n);
     const bool written = ReplyToPos();
     EndUnit(written ? RelayEnd::kReplied : RelayEnd::kFailed);
     return written;
   }
   if (n == 0) {
     m_iRecvLen = 0;
-    WriteLog(KV_HERE, 2, "recv Len == 0. (%s)", OrNull(GetWSAErrorText()));
+    WriteLog(KV_HERE, LOG_ERROR, "recv Len == 0. (%s)", OrNull(GetWSAErrorText()));
     EndUnit(RelayEnd::kHostClosed);
     return false;
   }
-  WriteLog(KV_HERE, 2, "recv Failed! (%s)", OrNull(GetWSAErrorText()));
+  WriteLog(KV_HERE, LOG_ERROR, "recv Failed! (%s)", OrNull(GetWSAErrorText()));
   m_iRecvLen = 0;
   EndUnit(RelayEnd::kFailed);
   return false;
@@ -534,7 +524,7 @@ bool TcpThread::ReplyToPos() {
   int size = m_Head.BuildReply(m_szRecvBuf, m_iRecvLen, nullptr);
   unsigned char* reply = new (std::nothrow) unsigned char[size > 0 ? size : 1];
   if (reply == nullptr) {
-    WriteLog(KV_HERE, 2, "new Failed!");
+    WriteLog(KV_HERE, LOG_ERROR, "new Failed!");
     return false;
   }
   int contLen = m_Head.BuildReply(m_szRecvBuf, m_iRecvLen, reply);
@@ -550,7 +540,7 @@ bool TcpThread::ReplyToPos() {
     m_iRecvLen = 0;
     return true;
   }
-  WriteHexLog(5, "后台 > 串口 数据头", m_szRecvBuf, m_iRecvLen,
+  WriteHexLog(LOG_INFO, "后台 > 串口 数据头", m_szRecvBuf, m_iRecvLen,
               m_iRecvLen < kTransmitHeadShown ? m_iRecvLen : kTransmitHeadShown);
   DWORD written =
       m_pComm != nullptr ? m_pComm->WriteToTerminal(m_szRecvBuf, static_cast<DWORD>(m_iRecvLen)) : 0;
@@ -572,6 +562,6 @@ unsigned WINAPI TcpThread::TcpThreadEntryPoint(void* object) {
   }
   self->CloseSocket();
   self->CloseSendEvent();
-  WriteLog(KV_HERE, 5, "TcpThreadEntryPoint() Exit.");
+  WriteLog(KV_HERE, LOG_INFO, "TcpThreadEntryPoint() Exit.");
   return 0;
 }

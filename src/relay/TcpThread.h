@@ -89,10 +89,6 @@ class TransmitHead {
   STU_TRANSMIT_HEAD m_stuHead;
 };
 
-// True when content is not null and starts with "D0". Content shorter than 2 bytes is not
-// transmit data: callers pass frame content, which is at least 2 bytes long.
-bool IsTransmitData(const unsigned char* content);
-
 class TcpThread {
  public:
   TcpThread();
@@ -166,6 +162,8 @@ class TcpThread {
   bool IsWSAStarted() const { return m_bWSAStartup; }
   // How the last unit ended.
   RelayEnd LastEnd() const { return m_lastEnd.load(); }
+  // The relay thread has opened its connection.
+  bool Connected() const { return m_bConnected.load(); }
 
  private:
   // Stop with a bounded wait for the relay thread (the destructor's, so unloading the library
@@ -203,7 +201,7 @@ class TcpThread {
   int m_iUnitLen;
   // Relay thread state: a unit is in progress; the connection was opened.
   bool m_bUnitOpen;
-  bool m_bConnected;
+  std::atomic<bool> m_bConnected;
   std::atomic<RelayEnd> m_lastEnd;
 
   std::atomic<DWORD> m_dwIoTimeOut;

@@ -5,10 +5,6 @@
 
 static_assert(offsetof(STU_TRANSMIT_HEAD, ucLen) + 2 == kTransmitHeadSize, "header is 52 bytes on the wire");
 
-bool IsTransmitData(const unsigned char* content) {
-  return content != nullptr && content[0] == 'D' && content[1] == '0';
-}
-
 TransmitHead::TransmitHead() { std::memset(&m_stuHead, 0, sizeof(m_stuHead)); }
 
 TransmitHead::~TransmitHead() {}

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/CsLock.h"
+
 namespace {
 
 constexpr DWORD kAllPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
@@ -10,17 +12,6 @@ constexpr DWORD kAllPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 // The port whose close this thread ran on itself: the thread is done with that port and
 // leaves its loop; a later close from it must not touch a port opened again meanwhile.
 thread_local const SerialPort* t_selfStopped = nullptr;
-
-class CsGuard {
- public:
-  explicit CsGuard(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-  ~CsGuard() { LeaveCriticalSection(&cs_); }
-  CsGuard(const CsGuard&) = delete;
-  CsGuard& operator=(const CsGuard&) = delete;
-
- private:
-  CRITICAL_SECTION& cs_;
-};
 
 // The outcome of an overlapped read. A read that the port's time-outs ended is no failure:
 // Windows completes it as a success with a short count, Wine with ERROR_TIMEOUT and the count.
@@ -325,7 +316,7 @@ void SerialPort::Close(DWORD waitMs) {
     hComm_ = INVALID_HANDLE_VALUE;
     CloseHandle(h);
     {
-      CsGuard g(writeLock_);
+      CsLock g(&writeLock_);
       writePending_ = false;
     }
   }
@@ -415,7 +406,7 @@ DWORD SerialPort::Write(LPCVOID pBuffer, DWORD dwLength) {
   SP_ASSERT(IsOpen(), "SP_ASSERT(IsOpen()) failed; SerialPort(497); ");
   if (dwLength == 0) return 0;
   // The exchange and the host relay write from two threads: one write at a time.
-  CsGuard guard(writeLock_);
+  CsLock guard(&writeLock_);
   HANDLE h = hComm_.load();
   DWORD errors = 0;
   COMSTAT stat;

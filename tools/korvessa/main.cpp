@@ -69,6 +69,7 @@ const char kUsage[] =
     "  --no-receipt          do not show the receipt\n"
     "  --wait-stdin          after the transaction, print WAITING and keep the library loaded until a line\n"
     "                        or the end of standard input (a register between calls), then unload and exit\n"
+    "  --no-unload           end the process with the library loaded (always so on Windows)\n"
     "Exit status: 0 approved, 1 refused by the terminal, 2 local failure, 3 usage or load error.\n";
 
 std::string DirOf(const std::string& path) {
@@ -180,7 +181,8 @@ struct Library {
 
 struct Options {
   std::string lib, encoding, receipt;
-  bool encodingSet = false, raw = false, noReceipt = false, facade = false, waitStdin = false;
+  bool encodingSet = false, raw = false, noReceipt = false, facade = false, waitStdin = false,
+       noUnload = false;
   std::string record;
   bool haveRecord = false;
   std::vector<std::pair<std::string, std::string>> fields;  // request field name -> value
@@ -241,6 +243,8 @@ int main(int argc, char** argv) {
       o.noReceipt = true;
     } else if (a == "--wait-stdin") {
       o.waitStdin = true;
+    } else if (a == "--no-unload") {
+      o.noUnload = true;
     } else if (!hasValue && (a == "--lib" || a == "--amount" || a == "--record" || a == "--put" ||
                              a == "--get" || a == "--encoding" || a == "--receipt")) {
       return Usage(a + " needs a value");
@@ -384,5 +388,6 @@ int main(int argc, char** argv) {
     }
   }
   fflush(stdout);
+  if (o.noUnload) exit(status);  // static destructors and the library's own exit steps run
   return status;
 }

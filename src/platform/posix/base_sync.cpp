@@ -8,28 +8,33 @@
 
 namespace kvplat {
 
-// Function-local statics: the first handle created (normally by the library's global engine object
-// during static initialisation) constructs them, so they outlive every object that made a handle after
-// them and are released when the library is unloaded.
-std::mutex& WaitLock() {
-  static std::mutex m;
-  return m;
+namespace {
+
+// The lock, condition and registry of every wait, made together by the first handle created
+// (normally by the library's global engine object while the library loads), so that their
+// destruction at process exit is registered before anything the library registers after
+// building the engine: its detach then runs first and no thread still waits on the condition
+// when it goes (destroying a condition variable waits for its waiters).
+struct WaitState {
+  std::mutex lock;
+  std::condition_variable condition;
+  std::unordered_set<const KvHandle*> registry;  // the live objects; guarded by lock
+};
+
+WaitState& State() {
+  static WaitState s;
+  return s;
 }
 
-std::condition_variable& WaitCondition() {
-  static std::condition_variable c;
-  return c;
-}
+std::unordered_set<const KvHandle*>& Registry() { return State().registry; }
+
+}  // namespace
+
+std::mutex& WaitLock() { return State().lock; }
+
+std::condition_variable& WaitCondition() { return State().condition; }
 
 void NotifyWaiters() { WaitCondition().notify_all(); }
-
-namespace {
-// The live objects; guarded by WaitLock().
-std::unordered_set<const KvHandle*>& Registry() {
-  static std::unordered_set<const KvHandle*> r;
-  return r;
-}
-}  // namespace
 
 KvHandle::KvHandle(HandleKind kind) : kind_(kind) {
   std::lock_guard<std::mutex> g(WaitLock());

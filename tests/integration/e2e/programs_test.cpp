@@ -232,5 +232,30 @@ TEST_F(ProgramsTest, KilledBetweenSentAndAnswerLeavesATransactionInDoubt) {
   EXPECT_EQ(3, bad.Wait(5000)) << bad.text;
 }
 
+// A register that ends its process without unloading the library first: exit() with the relay
+// waiting for a further payload. The library's detach must run before the static objects of
+// its waits are destroyed (destroying a condition variable waits out its waiters: 60 s).
+TEST_F(ProgramsTest, ProcessExitWithoutUnloadIsPrompt) {
+  Host host;
+  StartTerminal({"--relay-after", "127.0.0.1:" + std::to_string(host.port()) + ":between calls"});
+  for (int round = 1; round <= 3; ++round) {
+    SCOPED_TRACE(round);
+    Child k;
+    Spawn(&k,
+          {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--no-receipt", "--wait-stdin",
+           "--no-unload", "--type", "30"},
+          true);
+    ASSERT_TRUE(k.ReadUntil("WAITING\n", 15000)) << k.text;
+    // The unit went through: the relay thread now waits for a further payload.
+    ASSERT_TRUE(posterm_.ReadUntil("RELAY OK", 10000)) << posterm_.text;
+    posterm_.text.erase(0, posterm_.text.find("RELAY OK") + 8);  // the next round waits for its own
+    const auto t0 = std::chrono::steady_clock::now();
+    close(k.in);
+    k.in = -1;
+    EXPECT_EQ(0, k.Wait(15000)) << k.text;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
+  }
+}
+
 }  // namespace
 }  // namespace e2e

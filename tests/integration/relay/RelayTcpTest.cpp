@@ -434,6 +434,10 @@ TEST_F(RelayTcpTest, ResetConnectionIsASendFailureNotACrash) {
   // Connected and waiting for a payload; the host resets the connection before it comes.
   tcp_.SetDestination("127.0.0.1", 9, host.Port().c_str(), static_cast<int>(host.Port().size()));
   ASSERT_TRUE(tcp_.Start(&comm_));
+  for (int i = 0; i < kWaitMs / 10 && !tcp_.Connected(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(tcp_.Connected());
   connected.set_value();
   host.Join();
   Bytes unit = MakeUnit("127.0.0.1", host.Port(), Bytes(2000, 0x55));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/RelaySupport.h"
+#include "protocol/BTFManager.h"
 #include "relay/TcpThread.h"
 
 namespace {
@@ -13,11 +14,13 @@ TEST(TransmitHead, IsTransmitDataNeedsD0) {
   unsigned char d1[] = {'D', '1', '0', '0'};
   unsigned char a0[] = {'A', '0', '0', '0'};
   unsigned char lower[] = {'d', '0', '0', '0'};
-  EXPECT_TRUE(IsTransmitData(d0));
-  EXPECT_FALSE(IsTransmitData(d1));
-  EXPECT_FALSE(IsTransmitData(a0));
-  EXPECT_FALSE(IsTransmitData(lower));
-  EXPECT_FALSE(IsTransmitData(nullptr));
+  EXPECT_TRUE(IsTransmitData(d0, 4));
+  EXPECT_TRUE(IsTransmitData(d0, 2));
+  EXPECT_FALSE(IsTransmitData(d0, 1));  // too short to say "D0"
+  EXPECT_FALSE(IsTransmitData(d1, 4));
+  EXPECT_FALSE(IsTransmitData(a0, 4));
+  EXPECT_FALSE(IsTransmitData(lower, 4));
+  EXPECT_FALSE(IsTransmitData(nullptr, 4));
 }
 
 TEST(TransmitHead, CheckLengthIsExact) {

@@ -184,6 +184,8 @@ int GetDebugLogLevel() {
   return level < 0 ? 0 : level;
 }
 
+int GetMaskCardNumber() { return ReadInt(kSecDebugLog, "MaskCardNumber", 1); }
+
 const char* GetTransName(const char* code, int length) {
   return Lookup(&TableData::transNames, code, length, KV_DEFAULT_TRANS_NAME);
 }

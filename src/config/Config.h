@@ -38,6 +38,8 @@ void GetConfigFile(char* out, size_t size);
 void ReadComConfig(ComConfig* config);
 // [DEBUG_LOG] DebugLog, default 2; a value below 0 counts as 0.
 int GetDebugLogLevel();
+// [DEBUG_LOG] MaskCardNumber, default 1: 0 lets the log show card numbers whole (for a lab).
+int GetMaskCardNumber();
 // Display name of a transaction type, from [TRANSNAMEDSP]; compares `length` bytes.
 // Never null; the text stays valid for the life of the library.
 const char* GetTransName(const char* code, int length);

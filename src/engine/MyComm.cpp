@@ -10,6 +10,7 @@
 #include <exception>
 
 #include "config/Config.h"
+#include "engine/FrameMask.h"
 #include "log/Log.h"
 #include "print/PrintFile.h"
 #include "protocol/TransID.h"
@@ -270,7 +271,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   const char* pszName = GetTransName(pszType, 2);
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
-  WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1);
+  WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1, RequestFrameMask(buf, iLen));
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return -5;
   for (;;) {
     if (GetTickCount() - dwStart > dwTimeOut) {
@@ -284,7 +285,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
       // Taken only while still set: a write on another thread may have reset the state.
       if (m_bRecvOK.load()) {
         snprintf(szTitle, sizeof(szTitle), "获取%s应答包数据", pszName);
-        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1);
+        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1, AnswerFrameMask());
         const int r = m_RecvBTF.CheckRetCode(pszType);
         ResetReceive();
         return r;
@@ -404,7 +405,9 @@ void MyComm::ShowRequest(const char* pRequest) {
   Append(text, sizeof(text), "原交易参考号：%s\n", Field(pRequest, 52, 12).text);
   Append(text, sizeof(text), "原  授 权 号：%s\n", Field(pRequest, 64, 12).text);
   Append(text, sizeof(text), "原 交易 日期：%s\n", Field(pRequest, 76, 8).text);
-  Append(text, sizeof(text), "卡        号：%s\n", Field(pRequest, 84, 19).text);
+  Field card(pRequest, 84, 19);
+  if (GetMaskCardNumber() != 0) MaskCardField(reinterpret_cast<unsigned char*>(card.text), 19);
+  Append(text, sizeof(text), "卡        号：%s\n", card.text);
   Append(text, sizeof(text), "%s", kRule);
   WriteLog(KV_HERE, LOG_INFO, "%s", text);
 }

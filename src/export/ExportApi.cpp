@@ -9,6 +9,7 @@
 
 #include "KorvessaDLL.h"
 #include "config/Config.h"
+#include "engine/FrameMask.h"
 #include "engine/MyComm.h"
 #include "log/Log.h"
 #include "log/PathUtil.h"
@@ -54,11 +55,30 @@ const NameField* FindField(const NameField* table, size_t count, const char* nam
   return NULL;
 }
 
+// A caller's text as an error line shows it: cut to what a log line holds, and with
+// MaskCardNumber on, any card number in it masked (a register that passes one under a wrong
+// name must not put it in the log whole).
+struct LoggedText {
+  char text[kLogMessageSize];
+  explicit LoggedText(const char* in) {
+    const size_t n = strnlen(in, sizeof(text) - 1);
+    memcpy(text, in, n);
+    text[n] = '\0';
+    if (GetMaskCardNumber() == 0) return;
+    unsigned char* p = reinterpret_cast<unsigned char*>(text);
+    // Digits cut off at the end belong to a run whose length is unknown: none of them shows.
+    if (in[n] != '\0') {
+      for (size_t i = n; i > 0 && p[i - 1] >= '0' && p[i - 1] <= '9'; --i) p[i - 1] = kCardMaskByte;
+    }
+    MaskDigitRuns(p, n);
+  }
+};
+
 // One whole transaction on the engine; the transaction lock is held by the caller.
 int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
   int r = -1;
   try {
-    WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1);
+    WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
     comm->ShowRequest(pRequest);
     r = comm->OpenAndHandshake();
     if (r == 0) r = comm->ProcessTrans(pRequest, pResponse);
@@ -163,7 +183,8 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
     memset(g_TransResponse, 0, sizeof(g_TransResponse));
     const NameField* f = FindField(kPutFields, sizeof(kPutFields) / sizeof(kPutFields[0]), pName);
     if (f == NULL) {
-      WriteLog(KV_HERE, LOG_ERROR, "PutValue()中输入参数错误. pName = %s, pValue = %s.", pName, pValue);
+      WriteLog(KV_HERE, LOG_ERROR, "PutValue()中输入参数错误. pName = %s, pValue = %s.",
+               LoggedText(pName).text, LoggedText(pValue).text);
       return;
     }
     memset(g_TransRequest + f->offset, ' ', static_cast<size_t>(f->width));
@@ -206,7 +227,7 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
     }
     const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);
     if (f == NULL) {
-      WriteLog(KV_HERE, LOG_ERROR, "GetValue() 中输入参数错误. pName = %s.", pName);
+      WriteLog(KV_HERE, LOG_ERROR, "GetValue() 中输入参数错误. pName = %s.", LoggedText(pName).text);
       return g_szValue;
     }
     RTrimCopy(g_szValue, g_TransResponse + f->offset, f->width);

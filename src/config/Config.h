@@ -57,6 +57,10 @@ void ReadContentLine(char* buffer, int size, int number);
 int GetConnTimeOut();
 // [TCP] TradeTimeOut (seconds, default 60) in milliseconds.
 int GetTradeTimeOut();
+// [TCP] AllowedHosts into `out` (`size` bytes), "" when missing. A list longer than the buffer
+// loses its last, cut entry (a cut entry could allow a port that was not written); when no whole
+// entry is left, `out` holds ":", an entry that allows nothing.
+void GetAllowedHosts(char* out, size_t size);
 
 // Resolves the escapes of a template line in place (used by ReadContentLine).
 void ResolveContentEscapes(char* text);

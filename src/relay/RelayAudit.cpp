@@ -23,6 +23,8 @@ void Printable(char* out, size_t size, const char* in) {
 
 const char* RelayEndText(RelayEnd end) {
   switch (end) {
+    case RelayEnd::kNone:
+      return "";
     case RelayEnd::kReplied:
       return "已应答";
     case RelayEnd::kHostClosed:
@@ -31,16 +33,10 @@ const char* RelayEndText(RelayEnd end) {
       return "连接失败(被拒绝)";
     case RelayEnd::kConnectTimedOut:
       return "连接失败(超时)";
-    case RelayEnd::kConnectFailed:
-      return "连接失败";
-    case RelayEnd::kSendFailed:
-      return "发送失败";
-    case RelayEnd::kReceiveFailed:
-      return "接收失败";
-    case RelayEnd::kReplyFailed:
-      return "应答未能写入终端";
     case RelayEnd::kStopped:
       return "已停止";
+    case RelayEnd::kFailed:
+      return "失败";
     case RelayEnd::kNotAllowed:
       return "目的地址不在AllowedHosts中，未连接，已丢弃";
   }

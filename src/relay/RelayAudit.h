@@ -8,15 +8,13 @@
 
 // How a relay unit ended.
 enum class RelayEnd {
+  kNone,             // no unit has ended yet
   kReplied,          // the host's answer was written to the terminal
-  kHostClosed,       // the host closed the connection without answering
-  kConnectRefused,   // the host refused the connection
-  kConnectTimedOut,  // no connection within ConnTimeOut
-  kConnectFailed,    // no connection for another reason (name lookup, socket set-up ...)
-  kSendFailed,       // the payload could not be sent whole
-  kReceiveFailed,    // the host's answer could not be received (error or time-out)
-  kReplyFailed,      // the answer could not be framed or written to the terminal
-  kStopped,          // the relay was stopped (terminal's final answer, time-out, unload)
+  kHostClosed,       // the host closed the connection before it answered
+  kConnectRefused,   // the connection attempt failed before its time-out (refused, unreachable)
+  kConnectTimedOut,  // no connection within the connect time-out
+  kStopped,          // a stop request ended the unit (connecting, sending or receiving)
+  kFailed,           // any other failure: name look-up, socket set-up, send, recv, the write
   kNotAllowed,       // the destination is not in [TCP] AllowedHosts: dropped unconnected
 };
 

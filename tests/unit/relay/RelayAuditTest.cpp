@@ -24,11 +24,8 @@ TEST(RelayAudit, LineNamesDestinationCountsTimeAndEnding) {
       {RelayEnd::kHostClosed, "主机关闭连接"},
       {RelayEnd::kConnectRefused, "连接失败(被拒绝)"},
       {RelayEnd::kConnectTimedOut, "连接失败(超时)"},
-      {RelayEnd::kConnectFailed, "连接失败"},
-      {RelayEnd::kSendFailed, "发送失败"},
-      {RelayEnd::kReceiveFailed, "接收失败"},
-      {RelayEnd::kReplyFailed, "应答未能写入终端"},
       {RelayEnd::kStopped, "已停止"},
+      {RelayEnd::kFailed, "失败"},
   };
   for (const auto& e : kEnds) EXPECT_STREQ(e.text, RelayEndText(e.end));
   FormatRelayAudit(line, 8, "10.0.0.1", "9000", 1, 1, 1, RelayEnd::kReplied);  // cut, terminated

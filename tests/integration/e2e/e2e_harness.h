@@ -42,6 +42,8 @@ std::string ExpectedResponse(const Bytes& content, const std::string& request);
 // Reads a whole file; "" when it cannot.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
+// Occurrences of `what` in `text`, not overlapping.
+int CountOf(const std::string& text, const std::string& what);
 
 class E2eTest : public ::testing::Test {
  protected:

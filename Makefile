@@ -1,14 +1,15 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), sanitizers
+#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, sanitizers
+#   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
 
-.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-asan test-tsan clean
+.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean
 
 all: linux win32
 
@@ -36,8 +37,14 @@ win64: build/win64/CMakeCache.txt
 demo: linux
 	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
+dist: linux win32 win64
+	rm -rf build/dist
+	cd build/linux && cpack -B $(CURDIR)/build/dist
+	rm -rf build/dist/_CPack_Packages
+	packaging/make-zip.sh build/win32 build/win64 build/dist
+
 test: check
-check: test-linux test-win test-asan test-tsan
+check: test-linux test-win test-dist test-bindings test-asan test-tsan
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -51,6 +58,15 @@ test-win: linux win32 win64
 	@if scripts/can-run-win32; then cd build/win32 && $(CTEST); \
 	 else echo "32-bit Windows programs cannot run here; running the 64-bit Windows build under wine64"; fi
 	cd build/win64 && $(CTEST) -LE static
+
+# The declarations for the register's languages: the Python package in a virtual environment, and the
+# C#, Free Pascal and Java examples, against the Linux library and posterm.
+test-bindings: linux
+	tests/bindings/run.sh build/linux
+
+# The packages, checked as an integrator meets them (tests/packaging/check-dist.sh).
+test-dist: dist
+	tests/packaging/check-dist.sh build/dist $$(cat build/linux/VERSION)
 
 test-asan: deps
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address $(CMAKE_FLAGS)

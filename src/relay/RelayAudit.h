@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstddef>
 
-// How a relay unit ended.
+// How a relay unit ended (TcpThread::EndUnit is the one place that records it).
 enum class RelayEnd {
   kNone,             // no unit has ended yet
   kReplied,          // the host's answer was written to the terminal

@@ -570,6 +570,12 @@ void Terminal::Handle(const Frame& req) {
   cv_.notify_all();
   Notify("ANSWER " + std::string(reinterpret_cast<const char*>(content.data()) + 2, 2) + " code=" +
          std::string(reinterpret_cast<const char*>(content.data()) + 6, 2) + (ok ? "" : " (write failed)"));
+  for (const RelayUnit& u : step.relayAfter) {
+    // A pause first, so that the register reads the answer and the unit as separate chunks (a
+    // chunk holding two frames delivers only the first).
+    if (!Pause(300)) return;
+    RunRelay(u, req.id);
+  }
 }
 
 void Terminal::RunRelay(const RelayUnit& u, const std::string& id) {

@@ -48,7 +48,8 @@ struct Step {
   int chunks = 1;             // the answer is written in this many pieces ...
   int chunkGapMs = 60;        // ... with this pause between them
   End end = End::kAnswer;
-  std::vector<RelayUnit> relay;  // sent through the register before the answer
+  std::vector<RelayUnit> relay;       // sent through the register before the answer
+  std::vector<RelayUnit> relayAfter;  // sent after the answer, while the register is between calls
 };
 
 struct Scenario {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <string>
 
 #include "Terminal.h"
@@ -40,6 +41,7 @@ const char kUsage[] =
     "Host relay (before the transaction answer):\n"
     "  --relay HOST:PORT:TEXT      send TEXT to the host through the register (repeatable)\n"
     "  --relay-hex HOST:PORT:HEX   the same with a payload in hex\n"
+    "  --relay-after HOST:PORT:TEXT  the same, sent after the transaction answer (between calls)\n"
     "  --relay-cmd CC       command code of the units (default 00)\n"
     "  --relay-expect TEXT  the host's answer expected in every reply\n"
     "  --relay-timeout MS   wait for each reply (default 5000)\n"
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
   std::string device, logPath, relayCmd = "00", relayExpect;
   bool haveExpect = false;
   long baud = 9600, count = 0, relayTimeout = 5000;
-  std::vector<posterm::RelayUnit> relay;
+  std::vector<posterm::RelayUnit> relay, relayAfter;
   for (int i = 1; i < argc; ++i) {
     const std::string o = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -164,6 +166,10 @@ int main(int argc, char** argv) {
       posterm::RelayUnit u;
       if (!ParseRelay(need(), o == "--relay-hex", &u)) bad(v);
       relay.push_back(u);
+    } else if (o == "--relay-after") {
+      posterm::RelayUnit u;
+      if (!ParseRelay(need(), false, &u)) bad(v);
+      relayAfter.push_back(u);
     } else if (o == "--relay-cmd") {
       if (!Code2(need(), &relayCmd)) bad(v);
     } else if (o == "--relay-expect") {
@@ -176,13 +182,16 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  for (posterm::RelayUnit& u : relay) {
-    u.cmd = relayCmd;
-    u.timeoutMs = static_cast<int>(relayTimeout);
-    u.checkPayload = haveExpect;
-    u.expectPayload.assign(relayExpect.begin(), relayExpect.end());
+  for (std::vector<posterm::RelayUnit>* list : {&relay, &relayAfter}) {
+    for (posterm::RelayUnit& u : *list) {
+      u.cmd = relayCmd;
+      u.timeoutMs = static_cast<int>(relayTimeout);
+      u.checkPayload = haveExpect;
+      u.expectPayload.assign(relayExpect.begin(), relayExpect.end());
+    }
   }
   sc.trans.relay = relay;
+  sc.trans.relayAfter = relayAfter;
 
   // Signals are taken by this thread only, with sigtimedwait; the terminal's thread never sees them.
   sigset_t sigs;

@@ -195,6 +195,7 @@ class TcpThread {
   bool m_bUnitOpen;
   bool m_bConnected;
   std::atomic<RelayEnd> m_lastEnd;
+  RelayAudit m_Audit;  // the audit line of the unit in progress
 
   std::atomic<DWORD> m_dwIoTimeOut;
   CRITICAL_SECTION m_csStart;    // Start, Stop, TransmitToHost; never held while the host is awaited

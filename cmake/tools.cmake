@@ -1,10 +1,12 @@
 # korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
 
 # korvessa loads the library at run time, like a real cash register: it does not link it.
+# It masks card numbers as the library's log does (log/CardMask: plain functions, no library state).
 add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
-                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp)
-target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa)
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp
+                                  ${CMAKE_SOURCE_DIR}/src/log/CardMask.cpp)
+target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa ${CMAKE_SOURCE_DIR}/src)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})
 add_executable(korvessa ${CMAKE_SOURCE_DIR}/tools/korvessa/main.cpp)
 target_include_directories(korvessa PRIVATE ${CMAKE_SOURCE_DIR}/include)
@@ -43,7 +45,7 @@ if(NOT WIN32)
     file(GLOB e2e_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/e2e/*.cpp)
     if(e2e_srcs AND TARGET KorvessaDLL)
       add_executable(test_e2e ${e2e_srcs})
-      target_include_directories(test_e2e PRIVATE ${CMAKE_SOURCE_DIR}/include)
+      target_include_directories(test_e2e PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/tests/common)
       target_compile_options(test_e2e PRIVATE ${KV_WARN} ${KV_CHARSET})
       target_link_libraries(test_e2e PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
       target_compile_definitions(test_e2e PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"

@@ -249,6 +249,8 @@ void LoadCodeTextLists() {
   if (t != nullptr) RefreshTables(t, true);
 }
 
+int GetMaskCardNumber() { return ReadInt(kSecDebugLog, "MaskCardNumber", 1); }
+
 const char* GetTransName(const char* code, int length) {
   return Lookup(&TableData::transNames, code, length, KV_DEFAULT_TRANS_NAME);
 }
@@ -319,6 +321,17 @@ void ReadContentLine(char* buffer, int size, int number) {
 }
 
 int GetConnTimeOut() { return ReadInt(kSecTcp, "ConnTimeOut", 20); }
+
+void GetAllowedHosts(char* out, size_t size) {
+  if (out == nullptr || size < 2) return;
+  char file[kKvPathSize];
+  CopyConfigPath(file, sizeof(file));
+  const DWORD n = GetPrivateProfileStringA(kSecTcp, "AllowedHosts", "", out, static_cast<DWORD>(size), file);
+  if (n + 1 < size) return;
+  char* comma = std::strrchr(out, ',');
+  if (comma != nullptr) *comma = '\0';
+  if (comma == nullptr || std::strspn(out, " \t,") == std::strlen(out)) std::snprintf(out, size, ":");
+}
 
 int GetTradeTimeOut() {
   const long long ms = static_cast<long long>(ReadInt(kSecTcp, "TradeTimeOut", 60)) * 1000;

@@ -41,6 +41,8 @@ void ReadComConfig(ComConfig* config);
 size_t ReadComDevice(char* out, size_t size);
 // [DEBUG_LOG] DebugLog, default 2; a value below 0 counts as 0.
 int GetDebugLogLevel();
+// [DEBUG_LOG] MaskCardNumber, default 1: 0 lets the log show card numbers whole (for a lab).
+int GetMaskCardNumber();
 // Display name of a transaction type, from [TRANSNAMEDSP]; compares `length` bytes.
 // Never null; the text stays valid for the life of the library.
 const char* GetTransName(const char* code, int length);
@@ -61,6 +63,10 @@ void ReadContentLine(char* buffer, int size, int number);
 int GetConnTimeOut();
 // [TCP] TradeTimeOut (seconds, default 60) in milliseconds.
 int GetTradeTimeOut();
+// [TCP] AllowedHosts into `out` (`size` bytes), "" when missing. A list longer than the buffer
+// loses its last, cut entry (a cut entry could allow a port that was not written); when no whole
+// entry is left, `out` holds ":", an entry that allows nothing.
+void GetAllowedHosts(char* out, size_t size);
 
 // Resolves the escapes of a template line in place (used by ReadContentLine).
 void ResolveContentEscapes(char* text);

@@ -11,6 +11,7 @@
 
 #include "KorvessaDLL.h"
 #include "config/Config.h"
+#include "engine/FrameMask.h"
 #include "log/Log.h"
 #include "platform/CsLock.h"
 #include "print/PrintFile.h"
@@ -207,7 +208,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   const char* pszName = GetTransName(pszType, 2);
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
-  WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1);
+  WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1, RequestFrameMask(buf, iLen));
   if (m_pJournal != NULL) m_pJournal->BeforeWrite();  // SENT is on the disk before the request goes out
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return KORVESSA_ERR_WRITE;
   for (;;) {
@@ -222,7 +223,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
       // Taken only while still set: a write on another thread may have reset the state.
       if (m_bRecvOK.load()) {
         snprintf(szTitle, sizeof(szTitle), "获取%s应答包数据", pszName);
-        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1);
+        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1, AnswerFrameMask());
         const int r = m_RecvBTF.CheckRetCode(pszType);
         ResetReceive();
         return r;
@@ -352,8 +353,10 @@ void MyComm::ShowRequest(const char* pRequest) {
          Field(pRequest, KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN).text);
   Append(text, sizeof(text), "原 交易 日期：%s\n",
          Field(pRequest, KV_REQ_transDate, KV_REQ_transDate_LEN).text);
-  Append(text, sizeof(text), "卡        号：%s\n",
-         Field(pRequest, KV_REQ_cardNumber, KV_REQ_cardNumber_LEN).text);
+  Field card(pRequest, KV_REQ_cardNumber, KV_REQ_cardNumber_LEN);
+  if (GetMaskCardNumber() != 0)
+    MaskCardField(reinterpret_cast<unsigned char*>(card.text), KV_REQ_cardNumber_LEN);
+  Append(text, sizeof(text), "卡        号：%s\n", card.text);
   Append(text, sizeof(text), "%s", kRule);
   WriteLog(KV_HERE, LOG_INFO, "%s", text);
 }

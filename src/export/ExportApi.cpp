@@ -10,6 +10,7 @@
 
 #include "KorvessaDLL.h"
 #include "config/Config.h"
+#include "engine/FrameMask.h"
 #include "engine/MyComm.h"
 #include "journal/Journal.h"
 #include "log/Log.h"
@@ -65,6 +66,25 @@ const NameField* FindField(const NameField* table, size_t count, const char* nam
   return NULL;
 }
 
+// A caller's text as an error line shows it: cut to what a log line holds, and with
+// MaskCardNumber on, any card number in it masked (a register that passes one under a wrong
+// name must not put it in the log whole).
+struct LoggedText {
+  char text[kLogMessageSize];
+  explicit LoggedText(const char* in) {
+    const size_t n = strnlen(in, sizeof(text) - 1);
+    memcpy(text, in, n);
+    text[n] = '\0';
+    if (GetMaskCardNumber() == 0) return;
+    unsigned char* p = reinterpret_cast<unsigned char*>(text);
+    // Digits cut off at the end belong to a run whose length is unknown: none of them shows.
+    if (in[n] != '\0') {
+      for (size_t i = n; i > 0 && p[i - 1] >= '0' && p[i - 1] <= '9'; --i) p[i - 1] = kCardMaskByte;
+    }
+    MaskDigitRuns(p, n);
+  }
+};
+
 int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse);
 
 // One whole transaction on the engine, journalled; the transaction lock is held by the caller.
@@ -80,7 +100,7 @@ int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
 int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
   int r = KORVESSA_ERR_OPEN;
   try {
-    WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1);
+    WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
     comm->ShowRequest(pRequest);
     r = comm->OpenAndHandshake();
     if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);
@@ -188,7 +208,8 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
     memset(g_TransResponse, 0, sizeof(g_TransResponse));
     const NameField* f = FindField(kPutFields, sizeof(kPutFields) / sizeof(kPutFields[0]), pName);
     if (f == NULL) {
-      WriteLog(KV_HERE, LOG_ERROR, "PutValue()中输入参数错误. pName = %s, pValue = %s.", pName, pValue);
+      WriteLog(KV_HERE, LOG_ERROR, "PutValue()中输入参数错误. pName = %s, pValue = %s.",
+               LoggedText(pName).text, LoggedText(pValue).text);
       return;
     }
     memset(g_TransRequest + f->offset, ' ', static_cast<size_t>(f->width));
@@ -239,7 +260,7 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
     }
     const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);
     if (f == NULL) {
-      WriteLog(KV_HERE, LOG_ERROR, "GetValue() 中输入参数错误. pName = %s.", pName);
+      WriteLog(KV_HERE, LOG_ERROR, "GetValue() 中输入参数错误. pName = %s.", LoggedText(pName).text);
       return g_szValue;
     }
     RTrimCopy(g_szValue, g_TransResponse + f->offset, f->width);

@@ -14,7 +14,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <new>
 
 #include "config/Config.h"
 #include "log/Retention.h"
@@ -128,11 +130,15 @@ void WriteLog(SourceLocation location, int level, const char* format, ...) {
   std::fclose(f);
 }
 
-int WriteHexLog(unsigned level, const char* title, const void* data, int length, int shown) {
+namespace {
+
+int WriteHexDump(unsigned level, const char* title, const void* data, int length, int shown,
+                 const DumpMask* mask) {
   if (length == 0) return 0;
   ErrorStateKeeper keeper;
   const int threshold = GetDebugLogLevel();
   if (level > static_cast<unsigned>(threshold)) return 0;
+  const bool bMask = mask != nullptr && GetMaskCardNumber() != 0;
   char file[kKvPathSize];
   GetLogFileName(file);
 
@@ -154,6 +160,19 @@ int WriteHexLog(unsigned level, const char* title, const void* data, int length,
   // Without data there is nothing to tabulate.
   if (shown != 0 && data != nullptr) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    std::unique_ptr<unsigned char[]> masked;
+    if (bMask && count > 0) {
+      masked.reset(new (std::nothrow) unsigned char[static_cast<size_t>(count)]);
+      if (!masked) {
+        // No room to mask: the title line stands alone rather than the bytes unmasked.
+        std::fflush(f);
+        std::fclose(f);
+        return 0;
+      }
+      std::memcpy(masked.get(), bytes, static_cast<size_t>(count));
+      ApplyDumpMask(masked.get(), static_cast<size_t>(count), *mask);
+      bytes = masked.get();
+    }
     std::fputs(kColumnHeader, f);
     char row[kRowSize];
     for (int r = 0; r < count; r += kBytesPerRow) {
@@ -166,4 +185,15 @@ int WriteHexLog(unsigned level, const char* title, const void* data, int length,
   std::fflush(f);
   std::fclose(f);
   return 0;
+}
+
+}  // namespace
+
+int WriteHexLog(unsigned level, const char* title, const void* data, int length, int shown) {
+  return WriteHexDump(level, title, data, length, shown, nullptr);
+}
+
+int WriteHexLog(unsigned level, const char* title, const void* data, int length, int shown,
+                const DumpMask& mask) {
+  return WriteHexDump(level, title, data, length, shown, &mask);
 }

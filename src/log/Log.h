@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "log/CardMask.h"
 #include "log/PathUtil.h"
 
 // Where a message was written from; pszFile points into a text that outlives the call.
@@ -46,6 +47,11 @@ void WriteLog(SourceLocation location, int level, const char* format, ...) KV_PR
 // `shown` bytes (the caller's buffer holds them). Returns 0 when written or skipped,
 // -1 when the file cannot be opened.
 int WriteHexLog(unsigned level, const char* title, const void* data, int length, int shown);
+// The same dump of a buffer that may hold card numbers: with [DEBUG_LOG] MaskCardNumber on
+// (the default), the table shows the bytes with `mask` applied (to a copy; `data` is only
+// read). Title line and layout are the same either way.
+int WriteHexLog(unsigned level, const char* title, const void* data, int length, int shown,
+                const DumpMask& mask);
 
 // Today's log file path: GetModuleDir() + "Log\" + "ErrorLog" + YYYYMMDD + ".log".
 // Creates the folder. `out` holds 260 bytes; an over-long path leaves it empty.

@@ -137,7 +137,7 @@ int BTFManager::Encode(uint8_t* pszBuf, int size) const {
 bool BTFManager::Decode(const void* data, int len) {
   const uint8_t* pData = static_cast<const uint8_t*>(data);
   if (pData == nullptr || len < m_iMinLen) {
-    if (pData != nullptr && len > 0) WriteHexLog(LOG_INFO, kRecvDumpTitle, pData, len, -1);
+    if (pData != nullptr && len > 0) WriteHexLog(LOG_INFO, kRecvDumpTitle, pData, len, -1, DigitRunMask(0));
     WriteLog(KV_HERE, LOG_ERROR, "接收到的报文数据太短了，理论值(>=%d)，实际值(=%d).", m_iMinLen,
              pData == nullptr ? 0 : len);
     return false;
@@ -147,7 +147,7 @@ bool BTFManager::Decode(const void* data, int len) {
   // A frame whose LEN claims more bytes than were received is refused before anything
   // is copied: its content and trailer are not there to be read.
   if (iContLen >= 2 && iContLen + kBtfOverhead > len) {
-    WriteHexLog(LOG_INFO, kRecvDumpTitle, pData, len, -1);
+    WriteHexLog(LOG_INFO, kRecvDumpTitle, pData, len, -1, DigitRunMask(0));
     WriteLog(KV_HERE, LOG_ERROR, "接收到的报文数据太短了，理论值(>=%d)，实际值(=%d).",
              iContLen + kBtfOverhead, len);
     return false;
@@ -171,7 +171,7 @@ bool BTFManager::Decode(const void* data, int len) {
 
   char szText[kBtfCheckTextSize];
   if (!Check(szText, sizeof(szText))) {
-    WriteHexLog(LOG_INFO, kRecvDumpTitle, pData, len, -1);
+    WriteHexLog(LOG_INFO, kRecvDumpTitle, pData, len, -1, DigitRunMask(0));
     WriteLog(KV_HERE, LOG_ERROR, "%s", szText);
     return false;
   }

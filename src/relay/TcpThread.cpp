@@ -1,7 +1,6 @@
 // The host relay: connection to the bank host, the relay thread, and the replies to the terminal.
 #include "relay/TcpThread.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -11,6 +10,7 @@
 #include "platform/CsLock.h"
 #include "platform/net_util.h"
 #include "protocol/BTFManager.h"
+#include "relay/AllowedHosts.h"
 #include "relay/WSAErrorText.h"
 
 namespace {
@@ -20,37 +20,6 @@ namespace {
 // bounded there. The relay thread leaves its loop at once after a stop request (socket shut
 // down, event signalled), so this only bounds a thread stuck in a write to the terminal.
 constexpr DWORD kUnloadWaitMs = 3000;
-
-// A decimal number as "%d" of scanf reads it: leading blanks skipped, an optional sign, at least
-// one digit; out-of-range values saturate. Returns the position after the number, or null.
-const char* ReadDecimal(const char* p, long long* value) {
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    ++p;
-  }
-  if (*p < '0' || *p > '9') return nullptr;
-  long long v = 0;
-  while (*p >= '0' && *p <= '9') {
-    if (v <= INT_MAX) v = v * 10 + (*p - '0');
-    ++p;
-  }
-  if (negative) v = -v;
-  if (v > INT_MAX) v = INT_MAX;
-  if (v < INT_MIN) v = INT_MIN;
-  *value = v;
-  return p;
-}
-
-// The destination port as atoi reads it. A value outside 0..65535 becomes 0 (no connection)
-// rather than being cut to 16 bits, which would reach an unrelated port.
-u_short ParsePort(const char* text) {
-  long long v = 0;
-  if (ReadDecimal(text, &v) == nullptr) return 0;
-  if (v < 0 || v > 65535) return 0;
-  return static_cast<u_short>(v);
-}
 
 const char* OrNull(const char* text) { return text != nullptr ? text : "(null)"; }
 
@@ -171,6 +140,15 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
     SetDestination(reinterpret_cast<const char*>(content) + 4, 40,
                    reinterpret_cast<const char*>(content) + 44, 6);
     SetConnTimeOut(::GetConnTimeOut());  // [TCP] ConnTimeOut of Config.ini
+    // A destination the shop has not allowed is dropped before any name lookup or connection.
+    m_Audit.Begin(m_szIP, m_szPort);
+    char allowed[kAllowedHostsSize];
+    ::GetAllowedHosts(allowed, sizeof(allowed));
+    if (!IsDestinationAllowed(allowed, m_szIP, RelayPortNumber(m_szPort))) {
+      m_lastEnd = RelayEnd::kNotAllowed;
+      m_Audit.End(RelayEnd::kNotAllowed);
+      return false;
+    }
     unsigned char* received = nullptr;
     int receivedLen = 0;
     if (link != nullptr) link->GetRecvData(&received, &receivedLen);
@@ -180,7 +158,10 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
                   static_cast<size_t>(receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown));
       m_iUnitLen = receivedLen;
     }
-    if (!Start(link)) return false;
+    if (!Start(link)) {
+      m_Audit.End(RelayEnd::kFailed);
+      return false;
+    }
     link->ResetReceive();
     if (!QueueSendData(content)) return false;
   }
@@ -209,24 +190,11 @@ int TcpThread::SetDestination(const char* host, int hostLen, const char* port, i
 }
 
 void TcpThread::NormalizeIP() {
-  long long part[4];
-  const char* p = m_szIP;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (*p != '.') return;
-      ++p;
-    }
-    p = ReadDecimal(p, &part[i]);
-    if (p == nullptr) return;  // a host name: unchanged
-  }
-  // Leading zeros go, so inet_addr never reads a part as octal; anything after the fourth
-  // number is dropped. Saturated parts print no longer than they were written.
-  char text[64];
-  std::snprintf(text, sizeof(text), "%d.%d.%d.%d", static_cast<int>(part[0]), static_cast<int>(part[1]),
-                static_cast<int>(part[2]), static_cast<int>(part[3]));
-  const size_t n = strnlen(text, sizeof(m_szIP) - 1);
+  // Leading zeros go, so inet_addr never reads a part as octal (AllowedHosts compares the same text).
+  char text[kTcpIPSize];
+  NormalizeHostText(m_szIP, text, sizeof(text));
   std::memset(m_szIP, 0, sizeof(m_szIP));
-  std::memcpy(m_szIP, text, n);
+  std::memcpy(m_szIP, text, strnlen(text, sizeof(m_szIP) - 1));
 }
 
 bool TcpThread::QueueSendData(const unsigned char* content) {
@@ -377,7 +345,8 @@ bool TcpThread::ConnectHost() {
   SOCKADDR_IN addr;
   std::memset(&addr, 0, sizeof(addr));
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(ParsePort(m_szPort));
+  // A port outside 0..65535 becomes 0 (no connection) rather than an unrelated port.
+  addr.sin_port = htons(static_cast<u_short>(RelayPortNumber(m_szPort)));
   if (!GetIP(m_szIP, &addr)) {
     WriteLog(KV_HERE, LOG_ERROR, "GetIP() Failed!");
     EndUnit(RelayEnd::kFailed);
@@ -457,6 +426,7 @@ void TcpThread::EndUnit(RelayEnd how) {
   if (!m_bUnitOpen) return;
   m_bUnitOpen = false;
   m_lastEnd = how;
+  m_Audit.End(how);
 }
 
 void TcpThread::LogUnitHead() {
@@ -489,6 +459,7 @@ bool TcpThread::SendData() {
       return false;
     }
     sent += n;
+    m_Audit.AddSent(n);
   }
   WriteLog(KV_HERE, LOG_INFO, "send Data success!(SendLen = %d)", sent);
   return true;
@@ -504,9 +475,11 @@ bool TcpThread::RecvData() {
   }
   if (n > 0) {
     m_iRecvLen = n;
+    m_Audit.AddReceived(n);
     WriteLog(KV_HERE, LOG_INFO, "recv Data success!(RecvLen = %d)", n);
     const bool written = ReplyToPos();
-    EndUnit(written ? RelayEnd::kReplied : RelayEnd::kFailed);
+    // A block too large for a frame reaches the terminal as nothing (m_iRecvLen 0).
+    EndUnit(written && m_iRecvLen > 0 ? RelayEnd::kReplied : RelayEnd::kFailed);
     return written;
   }
   if (n == 0) {

@@ -24,6 +24,7 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "relay/RelayAudit.h"
 #include "relay/TerminalLink.h"
 
 class BTFManager;
@@ -38,17 +39,6 @@ enum {
   kTcpDefaultConnTimeOut = 20,  // seconds
   kTcpIoTimeOut = 60000,        // ms: socket send/receive time-outs, wait for a payload
   kConnectStepMs = 20,          // ms: longest wait of a connect between two tests of a stop request
-};
-
-// How a unit ended on the relay thread (TcpThread::EndUnit is the one place that records it).
-enum class RelayEnd {
-  kNone,             // no unit has ended yet
-  kReplied,          // the host's answer was written to the terminal
-  kHostClosed,       // the host closed the connection before it answered
-  kConnectRefused,   // the connection attempt failed before its time-out (refused, unreachable)
-  kConnectTimedOut,  // no connection within the connect time-out
-  kStopped,          // a stop request ended the unit (connecting, sending or receiving)
-  kFailed,           // any other failure: name look-up, socket set-up, send, recv, the write
 };
 
 // The transmit data header, byte for byte as in the frame content, followed by a data pointer.
@@ -203,6 +193,7 @@ class TcpThread {
   bool m_bUnitOpen;
   std::atomic<bool> m_bConnected;
   std::atomic<RelayEnd> m_lastEnd;
+  RelayAudit m_Audit;  // the audit line of the unit in progress
 
   std::atomic<DWORD> m_dwIoTimeOut;
   CRITICAL_SECTION m_csStart;    // Start, Stop, TransmitToHost; never held while the host is awaited

@@ -2,7 +2,8 @@
 # End to end on Windows: korvessa.exe loads KorvessaDLL.dll (by ordinal) under Wine, and the library talks
 # to posterm through a Wine COM port linked to a pseudo-terminal.
 #   e2e-wine.sh <dir with korvessa.exe and KorvessaDLL.dll> <posterm>
-# Scenarios: approval, refusal, time-out, the journal, facade, relay round trip (when bankhost is given as $3).
+# Scenarios: approval, refusal, time-out, the journal, facade, masked log, relay round trip and a
+# destination that AllowedHosts refuses (when bankhost is given as $3).
 set -uo pipefail
 WINDIR=$1
 POSTERM=$2
@@ -99,10 +100,11 @@ else
   bad "korvessa journal --uncertain (status $RC)"; echo "$OUT"
 fi
 
-# 4. Facade: PutValue/TransProcess/GetValue, "00" after an approval; "x2" for an undefined type.
+# 4. Facade: PutValue/TransProcess/GetValue, "00" after an approval (card number shown masked); "x2" for an
+#    undefined type.
 start_posterm --field card=6222021234567890123 || exit 1
 run_korvessa --put transType=30 --put amount=000000000100 --get rejCode --get cardNumber
-if [ "$RC" = 0 ] && grep -q 'rejCode *= "00"' <<<"$OUT" && grep -q '6222021234567890123' <<<"$OUT"; then
+if [ "$RC" = 0 ] && grep -q 'rejCode *= "00"' <<<"$OUT" && grep -qF 'cardNumber        = "622202*********0123"' <<<"$OUT"; then
   ok "facade approval"
 else
   bad "facade approval (status $RC)"; echo "$OUT"
@@ -110,7 +112,21 @@ fi
 run_korvessa --put transType=77 --put amount=000000000100 --get rejCode
 if grep -q 'rejCode *= "x2"' <<<"$OUT"; then ok "facade undefined type gives x2"; else bad "facade x2 (status $RC)"; echo "$OUT"; fi
 
-# 5. Relay round trip: the terminal sends a D0 unit to a host on 127.0.0.1 through the library.
+# 5. Card numbers masked in the log at level 6: a "62" request with one, its answer with another.
+sed -i 's/^DebugLog=.*/DebugLog=6/' "$WORK/Config.ini"
+rm -rf "$WORK/Log"
+start_posterm --field card=6297869787968978696 || exit 1
+run_korvessa --type 62 --amount 1.00 --auth AUTH01 --date 20261201 --card 6278998979698796798
+LOGTEXT=$(cat "$WORK"/Log/ErrorLog*.log 2>/dev/null)
+if [ "$RC" = 0 ] && grep -qF '627899*********6798' <<<"$LOGTEXT" && grep -qE '36 32 39 37 38 36 +2A +2A' <<<"$LOGTEXT" &&
+   grep -qE '36 32 37 38 39 39 +2A +2A' <<<"$LOGTEXT" && ! grep -qE '98979698|78696|96798' <<<"$LOGTEXT"; then
+  ok "card numbers masked in the level-6 log"
+else
+  bad "masked log (status $RC)"; grep -aE '98979698|78696|96798' <<<"$LOGTEXT" | head; grep -c '627899' <<<"$LOGTEXT"
+fi
+sed -i 's/^DebugLog=.*/DebugLog=4/' "$WORK/Config.ini"
+
+# 6. Relay round trip: the terminal sends a D0 unit to a host on 127.0.0.1 through the library.
 if [ -n "$BANKHOST" ]; then
   : >"$WORK/bankhost.out"
   "$BANKHOST" --port 0 --mode answer --reply-text HOST-OK >"$WORK/bankhost.out" 2>&1 &
@@ -126,6 +142,22 @@ if [ -n "$BANKHOST" ]; then
     run_korvessa --type 30 --amount 1.00
     if [ "$RC" = 0 ] && grep -q 'RELAY OK' "$WORK/posterm.out"; then ok "relay round trip"; else
       bad "relay round trip (status $RC)"; echo "$OUT"; cat "$WORK/posterm.out" "$WORK/bankhost.out"; fi
+
+    # 7. A destination AllowedHosts does not list: no connection, nothing back, the call still approved,
+    #    and the audit line says why.
+    sed -i "s/^AllowedHosts=.*/AllowedHosts=127.0.0.1:1, bank.example:*/" "$WORK/Config.ini"
+    rm -rf "$WORK/Log"
+    : >"$WORK/bankhost.out"
+    start_posterm --relay "127.0.0.1:$hp:PAYLOAD-2" --relay-timeout 500 || exit 1
+    run_korvessa --type 30 --amount 1.00
+    NOTALLOWED=$(printf '%s' "目的地址=127.0.0.1:$hp，发送=0字节，接收=0字节" | iconv -f UTF-8 -t GBK)
+    if [ "$RC" = 0 ] && grep -q 'RELAY FAIL no reply' "$WORK/posterm.out" && ! grep -q RECV "$WORK/bankhost.out" &&
+       grep -aqF "$NOTALLOWED" "$WORK"/Log/ErrorLog*.log; then
+      ok "destination not in AllowedHosts refused"
+    else
+      bad "AllowedHosts refusal (status $RC)"; echo "$OUT"; cat "$WORK/posterm.out" "$WORK"/Log/ErrorLog*.log
+    fi
+    sed -i "s/^AllowedHosts=.*/AllowedHosts=/" "$WORK/Config.ini"
   else
     bad "bankhost did not start"; cat "$WORK/bankhost.out"
   fi

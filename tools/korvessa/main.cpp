@@ -21,6 +21,7 @@
 #include "KorvessaDLL.h"
 #include "LogCmd.h"
 #include "Records.h"
+#include "log/CardMask.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -67,6 +68,7 @@ const char kUsage[] =
     "  --raw                 print the library's GBK texts unconverted\n"
     "  --receipt PATH        the receipt file to show (default: as the library's Config.ini names it)\n"
     "  --no-receipt          do not show the receipt\n"
+    "  --show-card-number    show card numbers whole (masked by default: first six and last four)\n"
     "  --wait-stdin          after the transaction, print WAITING and keep the library loaded until a line\n"
     "                        or the end of standard input (a register between calls), then unload and exit\n"
     "  --no-unload           end the process with the library loaded (always so on Windows)\n"
@@ -181,14 +183,20 @@ struct Library {
 
 struct Options {
   std::string lib, encoding, receipt;
-  bool encodingSet = false, raw = false, noReceipt = false, facade = false, waitStdin = false,
-       noUnload = false;
+  bool encodingSet = false, raw = false, noReceipt = false, facade = false, showCard = false;
+  bool waitStdin = false, noUnload = false;
   std::string record;
   bool haveRecord = false;
   std::vector<std::pair<std::string, std::string>> fields;  // request field name -> value
   std::vector<std::pair<std::string, std::string>> puts;
   std::vector<std::string> gets;
 };
+
+// The card number at the start of a field, masked like the library's log shows it.
+void MaskCardText(std::string* text) {
+  if (text->empty()) return;
+  MaskCardField(reinterpret_cast<unsigned char*>(&(*text)[0]), text->size());
+}
 
 int Usage(const std::string& msg) {
   fprintf(stderr, "korvessa: %s\n%s", msg.c_str(), kUsage);
@@ -241,6 +249,8 @@ int main(int argc, char** argv) {
       o.raw = true;
     } else if (a == "--no-receipt") {
       o.noReceipt = true;
+    } else if (a == "--show-card-number") {
+      o.showCard = true;
     } else if (a == "--wait-stdin") {
       o.waitStdin = true;
     } else if (a == "--no-unload") {
@@ -343,7 +353,9 @@ int main(int argc, char** argv) {
       gets = {"rejCode", "rejCodeExplain", "cardNumber", "posTraceNumber", "hostserialNumber", "transDate"};
     }
     for (const std::string& g : gets) {
-      printf("  %-17s = \"%s\"\n", g.c_str(), korvessa::FromGbk(lib.getValue(g.c_str()), enc).c_str());
+      std::string v = lib.getValue(g.c_str());
+      if (g == "cardNumber" && !o.showCard) MaskCardText(&v);
+      printf("  %-17s = \"%s\"\n", g.c_str(), korvessa::FromGbk(v, enc).c_str());
     }
   } else {
     char response[korvessa::kResponseSize + 1];
@@ -358,7 +370,8 @@ int main(int argc, char** argv) {
     } else {
       printf("Response:\n");
       for (const korvessa::Field& f : korvessa::ResponseFields()) {
-        const std::string v(response + f.off, f.width);
+        std::string v(response + f.off, f.width);
+        if (strcmp(f.name, "cardNumber") == 0 && !o.showCard) MaskCardText(&v);
         printf("  %-17s = \"%s\"\n", f.name, korvessa::FromGbk(v, enc).c_str());
       }
       rejCode.assign(response + 6, 2);

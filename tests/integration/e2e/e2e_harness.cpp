@@ -257,6 +257,12 @@ int E2eTest::Run(const std::string& request, std::string* response) {
   return r;
 }
 
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
 std::string E2eTest::Log() const {
   std::string all;
   DIR* d = opendir((dir_ + "/Log").c_str());

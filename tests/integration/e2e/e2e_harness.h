@@ -52,6 +52,8 @@ std::string ExpectedResponse(const Bytes& content, const std::string& request);
 // Reads a whole file; "" when it cannot.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
+// Occurrences of `what` in `text`, not overlapping.
+int CountOf(const std::string& text, const std::string& what);
 
 // Today's journal lines in folder dir + "/Journal", each split at its tabs (line ends checked as CR LF).
 std::vector<std::vector<std::string>> JournalLines(const std::string& dir);

@@ -162,12 +162,6 @@ TEST_F(E2eTest, MalformedTransmitDataIsDropped) {
   EXPECT_NE(std::string::npos, Log().find("Transmit Data format error. \r\n"));
 }
 
-int CountOf(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size())) ++n;
-  return n;
-}
-
 int CountEntries(const char* dir) {
   int n = 0;
   if (DIR* d = opendir(dir)) {
@@ -181,13 +175,16 @@ double SecondsSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-// A unit to a host that never completes the connection; the terminal does not wait for a reply.
-posterm::RelayUnit UnitToNowhere(int port) {
-  posterm::RelayUnit u = Unit("127.0.0.1", port, "lost");
+// A unit for which the terminal does not wait for a reply.
+posterm::RelayUnit Unanswered(const std::string& host, int port, const std::string& payload) {
+  posterm::RelayUnit u = Unit(host, port, payload);
   u.expectReply = false;
   u.timeoutMs = 300;
   return u;
 }
+
+// A unit to a host that never completes the connection.
+posterm::RelayUnit UnitToNowhere(int port) { return Unanswered("127.0.0.1", port, "lost"); }
 
 TEST_F(E2eTest, HangingConnectDoesNotDelayTheTimeOut) {
   HangingHost hang;
@@ -268,6 +265,87 @@ TEST_F(E2eTest, UnloadWithARelayBetweenCallsIsPrompt) {
     Unload();
     EXPECT_LT(SecondsSince(t0), 1.0);
   }
+}
+
+// The start of a relay unit's audit line, up to its time.
+std::string AuditLine(const std::string& dest, const std::string& counts) {
+  return "主机转发：目的地址=" + dest + "，" + counts + "，用时=";
+}
+
+// Two entries; the units: allowed, another port of that host, another host, the allowed address written
+// with leading zeros, a name not listed. The refused ones never connect (nor look the name up), nothing
+// comes back for them, and the terminal's final answer still completes the call.
+TEST_F(E2eTest, AllowedHostsDecideWhereTheRelayConnects) {
+  Host host;
+  ASSERT_NE(0, host.port());
+  const std::string p = std::to_string(host.port());
+  Ini ini = DefaultIni();
+  ini.Set("DEBUG_LOG", "DebugLog", "5");
+  ini.Set("TCP", "TradeTimeOut", "5");
+  ini.Set("TCP", "AllowedHosts", "127.0.0.1:" + p + ", bank.example:*");
+  WriteConfig(ini);
+  Scenario s = FixedScenario();
+  s.trans.relay = {
+      Unit("127.0.0.1", host.port(), "unit one"), Unanswered("127.0.0.1", host.port() + 1, "two"),
+      Unanswered("127.0.0.3", host.port(), "three"), Unit("127.000.000.001", host.port(), "four"),
+      Unanswered("unlisted.example", host.port(), "five")};
+  term_.SetScenario(s);
+  ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+  for (const auto& r : term_.RelayResults()) EXPECT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(2, host.connections());
+  EXPECT_EQ((std::vector<std::string>{"unit one", "four"}), host.received());
+  const std::string log = Log();
+  const std::string refused = "，结果=目的地址不在AllowedHosts中，未连接，已丢弃 \r\n";
+  EXPECT_EQ(3, CountOf(log, refused)) << log;
+  for (const std::string& dest :
+       {"127.0.0.1:" + std::to_string(host.port() + 1), "127.0.0.3:" + p, "unlisted.example:" + p}) {
+    EXPECT_NE(std::string::npos, log.find(AuditLine(dest, "发送=0字节，接收=0字节"))) << dest;
+  }
+  EXPECT_EQ(2, CountOf(log, "，结果=已应答 \r\n")) << log;
+  EXPECT_NE(std::string::npos, log.find(AuditLine("127.0.0.1:" + p, "发送=8字节，接收=11字节")));
+  EXPECT_EQ(std::string::npos, log.find("gethostbyname")) << log;
+  EXPECT_EQ(2, CountOf(log, "Destination IP: "));
+}
+
+// A refused connection and a host that never answers (stopped by the terminal's final answer) each
+// end with their own audit line.
+TEST_F(E2eTest, RelayAuditLineForRefusedAndStoppedUnits) {
+  const int closedPort = [] {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return static_cast<int>(ntohs(a.sin_port));
+  }();
+  // Listens, never accepts: the connection completes, the payload is taken, no answer comes.
+  const int mute = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(0, bind(mute, reinterpret_cast<sockaddr*>(&a), sizeof a));
+  ASSERT_EQ(0, listen(mute, 4));
+  getsockname(mute, reinterpret_cast<sockaddr*>(&a), &len);
+  const int mutePort = ntohs(a.sin_port);
+  Scenario s = FixedScenario();
+  s.trans.relay = {Unanswered("127.0.0.1", closedPort, "refused"),
+                   Unanswered("127.0.0.1", mutePort, "quiet")};
+  term_.SetScenario(s);
+  ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+  close(mute);
+  const std::string log = Log();  // the default level 2
+  EXPECT_NE(std::string::npos,
+            log.find(AuditLine("127.0.0.1:" + std::to_string(closedPort), "发送=0字节，接收=0字节")))
+      << log;
+  EXPECT_EQ(1, CountOf(log, "ms，结果=连接失败(被拒绝) \r\n")) << log;
+  EXPECT_NE(std::string::npos,
+            log.find(AuditLine("127.0.0.1:" + std::to_string(mutePort), "发送=5字节，接收=0字节")))
+      << log;
+  EXPECT_EQ(1, CountOf(log, "ms，结果=已停止 \r\n")) << log;
 }
 
 }  // namespace

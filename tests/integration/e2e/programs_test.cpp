@@ -175,6 +175,18 @@ TEST_F(ProgramsTest, WholeRecordFromTheCommandLine) {
       << log;
 }
 
+TEST_F(ProgramsTest, CardNumbersShownMaskedUnlessAsked) {
+  StartTerminal({"--field", "card=6297869787968978696"});
+  std::string out;
+  ASSERT_EQ(0, Korvessa({"--type", "30", "--amount", "1", "--no-receipt"}, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("  cardNumber        = \"629786*********8696\"\n")) << out;
+  ASSERT_EQ(0, Korvessa({"--type", "30", "--amount", "1", "--no-receipt", "--show-card-number"}, &out))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("  cardNumber        = \"6297869787968978696\"\n")) << out;
+  ASSERT_EQ(0, Korvessa({"--put", "transType=30", "--get", "cardNumber"}, &out)) << out;
+  EXPECT_NE(std::string::npos, out.find("  cardNumber        = \"629786*********8696\"\n")) << out;
+}
+
 TEST_F(ProgramsTest, UsageErrorsTouchNothing) {
   std::string out;
   EXPECT_EQ(3, Korvessa({"--amount", "12.345", "--type", "30"}, &out));

@@ -502,38 +502,43 @@ TEST(OpenPortFromConfig, DeviceKeepsThePortCheckAndIsLinuxOnly) {
 
 // ------------------------------------------------------------------ request display
 
+// The card number shows whole only with MaskCardNumber=0; by default its middle is masked.
 TEST(ShowRequest, FieldByFieldAtLevel5AndRecordUntouched) {
-  EngineTestEnv env(EngineIni(5));
-  TestComm comm;
-  // Read-only memory: a write into the record would fault.
-  static const char kRecord[] =
-      "A030"
-      "01"
-      "REG000001"
-      "OPR001"
-      "000000012345"
-      "CASHTRACE001"
-      "Y"
-      "OLDTRC"
-      "HOSTSERIAL01"
-      "AUTHNUMBER01"
-      "20261201"
-      "6222000011112222333"
-      "RSV";
-  static_assert(sizeof(kRecord) == 107, "record size");
-  comm.ShowRequest(kRecord);
-  const std::string rule = std::string(77, '-') + "\n";
-  const std::string expected =
-      "【输入参数数据显示】\n" + rule +
-      "操 作  类 型：A0\n交 易  类 型：30\n卡   类   型：01\n收银机  编号：REG000001\n"
-      "操作员  编号：OPR001\n金        额：000000012345\n收银机流水号：CASHTRACE001\n"
-      "打 印  小 票：Y\n原交易流水号：OLDTRC\n原交易参考号：HOSTSERIAL01\n"
-      "原  授 权 号：AUTHNUMBER01\n原 交易 日期：20261201\n卡        号：6222000011112222333\n" +
-      rule;
-  std::string crlf;
-  for (char ch : expected) crlf += (ch == '\n') ? std::string("\r\n") : std::string(1, ch);
-  EXPECT_EQ(env.CountText("】" + crlf + " \r\n"), 1) << env.Log();
-  EXPECT_EQ(env.CountText("RSV"), 0);
+  for (const char* shown : {"6222000011112222333", "622200*********2333"}) {
+    std::string ini = EngineIni(5);
+    if (shown[6] != '*') ini.replace(ini.find("DebugLog=5\r\n"), 12, "DebugLog=5\r\nMaskCardNumber=0\r\n");
+    EngineTestEnv env(ini);
+    TestComm comm;
+    // Read-only memory: a write into the record would fault.
+    static const char kRecord[] =
+        "A030"
+        "01"
+        "REG000001"
+        "OPR001"
+        "000000012345"
+        "CASHTRACE001"
+        "Y"
+        "OLDTRC"
+        "HOSTSERIAL01"
+        "AUTHNUMBER01"
+        "20261201"
+        "6222000011112222333"
+        "RSV";
+    static_assert(sizeof(kRecord) == 107, "record size");
+    comm.ShowRequest(kRecord);
+    const std::string rule = std::string(77, '-') + "\n";
+    const std::string expected =
+        "【输入参数数据显示】\n" + rule +
+        "操 作  类 型：A0\n交 易  类 型：30\n卡   类   型：01\n收银机  编号：REG000001\n"
+        "操作员  编号：OPR001\n金        额：000000012345\n收银机流水号：CASHTRACE001\n"
+        "打 印  小 票：Y\n原交易流水号：OLDTRC\n原交易参考号：HOSTSERIAL01\n"
+        "原  授 权 号：AUTHNUMBER01\n原 交易 日期：20261201\n卡        号：" +
+        shown + "\n" + rule;
+    std::string crlf;
+    for (char ch : expected) crlf += (ch == '\n') ? std::string("\r\n") : std::string(1, ch);
+    EXPECT_EQ(env.CountText("】" + crlf + " \r\n"), 1) << env.Log();
+    EXPECT_EQ(env.CountText("RSV"), 0);
+  }
 }
 
 TEST(ShowRequest, NothingBelowLevel5) {

@@ -192,10 +192,11 @@ TEST_F(Facade, BankTransDumpsAndDisplaysTheRequestAtLevel5) {
   EXPECT_LT(dump, display);
   EXPECT_LT(display, open);
   EXPECT_EQ(EngineTestEnv::Count(log, "【传入参数】"), 1);
-  // All 106 bytes are in the table: its last row ends with the reserved bytes.
-  const size_t last = log.find(" 0006H: 32 32 32 32 33 33 33 52    53 56 ", dump);
+  // All 106 bytes are in the table: its last row ends with the reserved bytes, after the card
+  // number's last digits (its middle masked).
+  const size_t last = log.find(" 0006H: 2A 2A 2A 32 33 33 33 52    53 56 ", dump);
   EXPECT_LT(last, display) << log;
-  EXPECT_NE(log.find("|2222333R SV\r\n", dump), std::string::npos);
+  EXPECT_NE(log.find("|***2333R SV\r\n", dump), std::string::npos);
 }
 
 TEST_F(Facade, BankTransBelowLevel5NeitherDumpsNorDisplays) {

@@ -38,6 +38,25 @@ TEST_F(ConfigTest, EveryReaderHasItsDefaultWithoutAFile) {
   EXPECT_STREQ(line, "");
   EXPECT_EQ(GetConnTimeOut(), 20);
   EXPECT_EQ(GetTradeTimeOut(), 60000);
+  EXPECT_EQ(GetMaskCardNumber(), 1);
+  char hosts[16] = "garbage";
+  GetAllowedHosts(hosts, sizeof(hosts));
+  EXPECT_STREQ(hosts, "");
+}
+
+// A list cut by the buffer loses its cut entry: "10.0.0.1:8000" cut to "10.0.0.1:80" would allow port 80.
+TEST_F(ConfigTest, AllowedHostsNeverEndsInACutEntry) {
+  WriteConfig("[DEBUG_LOG]\nMaskCardNumber=0\n[TCP]\nAllowedHosts=1.2.3.4:1,10.0.0.1:8000\n");
+  EXPECT_EQ(GetMaskCardNumber(), 0);
+  const struct {
+    size_t size;
+    const char* got;
+  } kCases[] = {{64, "1.2.3.4:1,10.0.0.1:8000"}, {21, "1.2.3.4:1"}, {9, ":"}};
+  for (const auto& c : kCases) {
+    char hosts[64];
+    GetAllowedHosts(hosts, c.size);
+    EXPECT_STREQ(hosts, c.got) << c.size;
+  }
 }
 
 TEST_F(ConfigTest, SettingsReadFromTheFile) {

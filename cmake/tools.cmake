@@ -15,7 +15,7 @@ endif()
 if(NOT WIN32)
   find_package(Threads REQUIRED)
   # The simulated terminal's core, shared by the program and the tests.
-  add_library(posterm_core STATIC ${CMAKE_SOURCE_DIR}/tools/posterm/Frame.cpp
+  add_library(posterm_core STATIC ${CMAKE_SOURCE_DIR}/tools/posterm/Frame.cpp ${CMAKE_SOURCE_DIR}/tools/posterm/Options.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp)
   target_include_directories(posterm_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/posterm)
   target_compile_options(posterm_core PRIVATE ${KV_WARN})
@@ -50,4 +50,20 @@ if(NOT WIN32)
       add_test(NAME test_e2e COMMAND test_e2e)
     endif()
   endif()
+endif()
+
+# The fault matrix, soak and load/unload driver (a tool: table-driven, run by make test-matrix/test-soak).
+if(NOT WIN32 AND KV_TESTS AND TARGET KorvessaDLL)
+  add_library(kv_rig STATIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix/Rig.cpp
+                            ${CMAKE_SOURCE_DIR}/tests/integration/e2e/e2e_harness.cpp)
+  target_include_directories(kv_rig PUBLIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix ${CMAKE_SOURCE_DIR}/include
+                                           ${CMAKE_SOURCE_DIR}/tests/integration/e2e)
+  target_compile_options(kv_rig PRIVATE ${KV_WARN} ${KV_CHARSET})
+  target_compile_definitions(kv_rig PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>")
+  target_link_libraries(kv_rig PUBLIC posterm_core GTest::gtest ${CMAKE_DL_LIBS})
+  add_executable(faultmatrix ${CMAKE_SOURCE_DIR}/tools/faultmatrix/faultmatrix.cpp)
+  target_compile_options(faultmatrix PRIVATE ${KV_WARN} ${KV_CHARSET})
+  target_compile_definitions(faultmatrix PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>")
+  target_link_libraries(faultmatrix PRIVATE kv_rig)
+  add_dependencies(faultmatrix KorvessaDLL posterm bankhost)
 endif()

@@ -523,7 +523,13 @@ void Terminal::Handle(const Frame& req) {
     return;
   }
   const Bytes content = BuildAnswer(s, step, req);
-  const Bytes answer = EncodeFrame(req.id, content);
+  Bytes answer = EncodeFrame(req.id, content);
+  if (step.lenDelta != 0 && answer.size() > 3) {
+    const long len = (static_cast<long>(answer[1]) << 8 | answer[2]) + step.lenDelta;
+    answer[1] = static_cast<uint8_t>((len >> 8) & 0xFF);
+    answer[2] = static_cast<uint8_t>(len & 0xFF);
+    answer.back() = Lrc(answer.data(), answer.size() - 1);
+  }
   Bytes stream;
   if (step.badLrcFirst) {
     const Bytes bad = WithBadLrc(answer);
@@ -550,6 +556,10 @@ void Terminal::Handle(const Frame& req) {
   }
   Log("TX %s", Hex(answer).c_str());
   stream.insert(stream.end(), answer.begin(), answer.end());
+  if (step.cutAfter >= 0 && static_cast<size_t>(step.cutAfter) < stream.size()) {
+    Log("-- cutting the answer after %d bytes", step.cutAfter);
+    stream.resize(static_cast<size_t>(step.cutAfter));
+  }
   {
     std::lock_guard<std::mutex> lk(mu_);
     sent_.push_back(Parse(answer));
@@ -570,6 +580,17 @@ void Terminal::Handle(const Frame& req) {
   cv_.notify_all();
   Notify("ANSWER " + std::string(reinterpret_cast<const char*>(content.data()) + 2, 2) + " code=" +
          std::string(reinterpret_cast<const char*>(content.data()) + 6, 2) + (ok ? "" : " (write failed)"));
+  if (step.cutAfter >= 0 || step.hangupAfter) {
+    Pause(50);  // the bytes reach the register before the line goes
+    Hangup();
+    return;
+  }
+  // Between calls: once the register has taken the answer and ended its call.
+  if (!step.relayAfter.empty() && !Pause(300)) return;
+  for (const RelayUnit& u : step.relayAfter) {
+    RunRelay(u, req.id);
+    if (stop_) return;
+  }
 }
 
 void Terminal::RunRelay(const RelayUnit& u, const std::string& id) {

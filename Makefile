@@ -1,14 +1,16 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), sanitizers
+#   make check    build, then run every test: Linux, Windows (under Wine), fault matrix, soak, sanitizers
+#   make bench    build, then run the benchmarks (figures in BENCHMARKS.md)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
 
-.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-asan test-tsan clean
+.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-asan test-tsan clean \
+	test-matrix test-soak bench
 
 all: linux win32
 
@@ -37,7 +39,7 @@ demo: linux
 	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
 test: check
-check: test-linux test-win test-asan test-tsan
+check: test-linux test-win test-matrix test-soak test-asan test-tsan
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -51,6 +53,17 @@ test-win: linux win32 win64
 	@if scripts/can-run-win32; then cd build/win32 && $(CTEST); \
 	 else echo "32-bit Windows programs cannot run here; running the 64-bit Windows build under wine64"; fi
 	cd build/win64 && $(CTEST) -LE static
+
+# The fault matrix through the built library: on Linux in one process (resource counts checked), then the
+# Windows rows with the 64-bit build under wine64 (kvwin.exe: LoadLibrary, BankTrans, FreeLibrary).
+test-matrix: linux win64
+	build/linux/faultmatrix
+	build/linux/faultmatrix --wine build/win64
+
+# 300 approvals in one process (a quarter with a relay round trip), then load, call, unload 50 times.
+test-soak: linux
+	build/linux/faultmatrix --soak 300
+	build/linux/faultmatrix --reload 50
 
 test-asan: deps
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address $(CMAKE_FLAGS)

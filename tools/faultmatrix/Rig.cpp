@@ -169,6 +169,10 @@ void Library::Unload() {
   bankTrans_ = nullptr;
 }
 
+bool Library::Mapped() const {
+  return e2e::ReadFile("/proc/self/maps").find(dir_ + "/libKorvessaDLL.so") != std::string::npos;
+}
+
 int Library::Call(const std::string& request, std::string* response, double* ms) {
   std::string req = request;
   req.resize(KORVESSA_REQUEST_SIZE, ' ');

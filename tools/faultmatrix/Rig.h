@@ -49,6 +49,7 @@ class Library {
   bool Prepare(const std::string& libraryFile, const e2e::Ini& ini, std::string* err);
   bool Load(std::string* err);
   void Unload();
+  bool Mapped() const;  // the library copy is still mapped into the process
   void WriteConfig(const e2e::Ini& ini);
   // BankTrans with the response starting as 161 '#'; *ms: the call's duration.
   int Call(const std::string& request, std::string* response, double* ms);

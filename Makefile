@@ -65,6 +65,15 @@ test-soak: linux
 	build/linux/faultmatrix --soak 300
 	build/linux/faultmatrix --reload 50
 
+# Benchmarks (not part of check): inner paths, whole transactions, and a soak of 1000 calls for the
+# resource growth. Figures in BENCHMARKS.md.
+bench: linux
+	cmake --build build/linux -j $(JOBS) --target bench_paths bench_transaction
+	@if [ -x build/linux/bench_paths ]; then build/linux/bench_paths; \
+	 else echo "bench_paths needs Google Benchmark (libbenchmark-dev)"; fi
+	build/linux/bench_transaction
+	build/linux/faultmatrix --soak 1000
+
 test-asan: deps
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)

@@ -3,7 +3,7 @@
 // as often as asked. One line per round:
 //   ROUND <i> RESULT <r> MS <call ms> FREE <FreeLibrary ms> RESPONSE [<161 bytes>]
 // then "HANDLES <n> THREADS <n>" of the process (reported; the counts are checked on Linux).
-//   kvwin <106-byte request record> [rounds]
+//   kvwin <106-byte request record> [rounds [hold ms before each FreeLibrary]]
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -33,10 +33,11 @@ int Threads() {
 
 int main(int argc, char** argv) {
   if (argc < 2 || strlen(argv[1]) != KORVESSA_REQUEST_SIZE) {
-    fprintf(stderr, "usage: kvwin <106-byte request record> [rounds]\n");
+    fprintf(stderr, "usage: kvwin <106-byte request record> [rounds [hold ms]]\n");
     return 3;
   }
   const int rounds = argc > 2 ? atoi(argv[2]) : 1;
+  const int holdMs = argc > 3 ? atoi(argv[3]) : 0;  // time for the terminal to act between calls
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
   std::string dll(path, n);
@@ -61,11 +62,14 @@ int main(int argc, char** argv) {
     response[KORVESSA_RESPONSE_SIZE] = 0;
     const DWORD t0 = GetTickCount();
     last = bankTrans(request, response);
+    if (holdMs > 0) Sleep(static_cast<DWORD>(holdMs));
     const DWORD t1 = GetTickCount();
     FreeLibrary(h);
     const DWORD t2 = GetTickCount();
-    printf("ROUND %d RESULT %d MS %lu FREE %lu RESPONSE [%s]\n", i, last, static_cast<unsigned long>(t1 - t0),
-           static_cast<unsigned long>(t2 - t1), response);
+    printf("ROUND %d RESULT %d MS %lu FREE %lu RESPONSE [", i, last,
+           static_cast<unsigned long>(t1 - t0 - holdMs), static_cast<unsigned long>(t2 - t1));
+    fwrite(response, 1, KORVESSA_RESPONSE_SIZE, stdout);  // every byte, zeros included
+    printf("]\n");
     fflush(stdout);
   }
   DWORD handles = 0;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -581,7 +582,13 @@ void Terminal::Handle(const Frame& req) {
   Notify("ANSWER " + std::string(reinterpret_cast<const char*>(content.data()) + 2, 2) + " code=" +
          std::string(reinterpret_cast<const char*>(content.data()) + 6, 2) + (ok ? "" : " (write failed)"));
   if (step.cutAfter >= 0 || step.hangupAfter) {
-    Pause(50);  // the bytes reach the register before the line goes
+    // The register has read what was written, and its read has ended (100 ms without a further byte),
+    // before the line goes: a closed pty drops unread bytes, and a read that meets the hang-up fails.
+    // After a handshake's answer the register pauses 200 ms before its request: the line goes inside it.
+    int queued = 0;
+    for (int i = 0; i < 100 && slave_ >= 0 && ioctl(slave_, FIONREAD, &queued) == 0 && queued > 0; ++i)
+      Pause(10);
+    Pause(180);
     Hangup();
     return;
   }

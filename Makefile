@@ -1,7 +1,8 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), fault matrix, soak, sanitizers
+#   make check    build, then run every test: Linux, Windows (under Wine), bindings, fault matrix, soak,
+#                 sanitizers
 #   make bench    build, then run the benchmarks (figures in BENCHMARKS.md)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -9,7 +10,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
 
-.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-asan test-tsan clean \
+.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-bindings test-asan test-tsan clean \
 	test-matrix test-soak bench
 
 all: linux win32
@@ -39,7 +40,7 @@ demo: linux
 	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
 test: check
-check: test-linux test-win test-matrix test-soak test-asan test-tsan
+check: test-linux test-win test-bindings test-matrix test-soak test-asan test-tsan
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -53,6 +54,11 @@ test-win: linux win32 win64
 	@if scripts/can-run-win32; then cd build/win32 && $(CTEST); \
 	 else echo "32-bit Windows programs cannot run here; running the 64-bit Windows build under wine64"; fi
 	cd build/win64 && $(CTEST) -LE static
+
+# The declarations for the register's languages: the Python package in a virtual environment, and the
+# C#, Free Pascal and Java examples, against the Linux library and posterm.
+test-bindings: linux
+	tests/bindings/run.sh build/linux
 
 # The fault matrix through the built library: on Linux in one process (resource counts checked), then the
 # Windows rows with the 64-bit build under wine64 (kvwin.exe: LoadLibrary, BankTrans, FreeLibrary).

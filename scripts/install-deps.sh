@@ -17,6 +17,15 @@ have i686-w64-mingw32-g++-posix || need+=(g++-mingw-w64-i686-posix)
 have x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have i686-w64-mingw32-objdump || need+=(binutils-mingw-w64-i686)
 [ -x /usr/lib/wine/wine64 ] || need+=(wine wine64)
+# The binding tests: Mono (with code page 936), Free Pascal, Java with JNA, Python's venv and pytest.
+have mcs || need+=(mono-mcs)
+have mono || need+=(mono-runtime)
+[ -f /usr/lib/mono/4.5/I18N.CJK.dll ] || need+=(libmono-i18n-cjk4.0-cil)
+have fpc || need+=(fp-compiler)
+have javac || need+=(openjdk-17-jdk-headless)
+[ -f /usr/share/java/jna.jar ] || need+=(libjna-java)
+/usr/bin/python3 -c 'import ensurepip, setuptools, wheel, pytest' 2>/dev/null ||
+  need+=(python3-venv python3-setuptools python3-wheel python3-pytest)
 # The 32-bit Wine loader runs the 32-bit DLL's tests where the kernel can start 32-bit programs.
 want32=
 no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"

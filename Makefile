@@ -1,8 +1,9 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), bindings, fault matrix, soak,
-#                 sanitizers
+#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, fault
+#                 matrix, soak, sanitizers
+#   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
 #   make bench    build, then run the benchmarks (figures in BENCHMARKS.md)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -10,7 +11,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
 
-.PHONY: all deps linux win32 win64 demo check test test-linux test-win test-bindings test-asan test-tsan clean \
+.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
 	test-matrix test-soak bench
 
 all: linux win32
@@ -39,8 +40,14 @@ win64: build/win64/CMakeCache.txt
 demo: linux
 	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
 
+dist: linux win32 win64
+	rm -rf build/dist
+	cd build/linux && cpack -B $(CURDIR)/build/dist
+	rm -rf build/dist/_CPack_Packages
+	packaging/make-zip.sh build/win32 build/win64 build/dist
+
 test: check
-check: test-linux test-win test-bindings test-matrix test-soak test-asan test-tsan
+check: test-linux test-win test-dist test-bindings test-matrix test-soak test-asan test-tsan
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -59,6 +66,10 @@ test-win: linux win32 win64
 # C#, Free Pascal and Java examples, against the Linux library and posterm.
 test-bindings: linux
 	tests/bindings/run.sh build/linux
+
+# The packages, checked as an integrator meets them (tests/packaging/check-dist.sh).
+test-dist: dist
+	tests/packaging/check-dist.sh build/dist $$(cat build/linux/VERSION)
 
 # The fault matrix through the built library: on Linux in one process (resource counts checked), then the
 # Windows rows with the 64-bit build under wine64 (kvwin.exe: LoadLibrary, BankTrans, FreeLibrary).

@@ -1,7 +1,5 @@
 # Transaction engine (MyComm), exported functions, and the library itself.
 kv_room(kv_engine DIRS src/engine DEPS kv_serial kv_relay kv_print kv_protocol kv_foundation)
-# The relay writes to the terminal through MyComm: the two archives refer to each other.
-target_link_libraries(kv_relay PUBLIC kv_engine)
 # The export code as a library for the unit tests (the attach/detach entry is not pulled in:
 # tests attach the engine themselves).
 kv_room(kv_export DIRS src/export DEPS kv_engine)

@@ -2,17 +2,10 @@
 kv_room(kv_relay DIRS src/relay DEPS kv_protocol kv_foundation kv_platform_net)
 
 if(KV_TESTS)
-  # The relay without its link to the transaction engine (CommLink.cpp): the tests put a
-  # recording terminal in the engine's place.
-  file(GLOB kv_relay_core_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/relay/*.cpp)
-  list(FILTER kv_relay_core_srcs EXCLUDE REGEX "/CommLink\\.cpp$")
-  add_library(kv_relay_core STATIC EXCLUDE_FROM_ALL ${kv_relay_core_srcs})
-  target_include_directories(kv_relay_core PUBLIC ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/src)
-  target_compile_options(kv_relay_core PRIVATE ${KV_WARN} ${KV_CHARSET})
-  target_link_libraries(kv_relay_core PUBLIC kv_protocol kv_foundation kv_platform_net)
-
-  kv_unit_test(test_relay unit/relay kv_relay_core)
-  kv_unit_test(test_relay_tcp integration/relay kv_relay_core)
+  # The relay links without any engine code: the tests put a recording terminal behind its
+  # TerminalLink.
+  kv_unit_test(test_relay unit/relay kv_relay)
+  kv_unit_test(test_relay_tcp integration/relay kv_relay)
   foreach(t test_relay test_relay_tcp)
     if(TARGET ${t})
       target_sources(${t} PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit/relay/support/RelaySupport.cpp)

@@ -26,6 +26,12 @@ have javac || need+=(openjdk-17-jdk-headless)
 [ -f /usr/share/java/jna.jar ] || need+=(libjna-java)
 /usr/bin/python3 -c 'import ensurepip, setuptools, wheel, pytest' 2>/dev/null ||
   need+=(python3-venv python3-setuptools python3-wheel python3-pytest)
+# Packages and their checks: CPack's .deb dependencies, pkg-config, the import libraries and
+# their link test.
+have dpkg-shlibdeps || need+=(dpkg-dev)
+have pkg-config || need+=(pkg-config)
+have llvm-dlltool-14 && have llvm-readobj-14 || need+=(llvm-14)
+have lld-link-14 || need+=(lld-14)
 # The 32-bit Wine loader runs the 32-bit DLL's tests where the kernel can start 32-bit programs.
 want32=
 no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"

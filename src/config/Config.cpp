@@ -179,6 +179,13 @@ void ReadComConfig(ComConfig* config) {
   config->dwStopBits = GetPrivateProfileIntA(kSecCom, "StopBits", 0, file);
 }
 
+size_t ReadComDevice(char* out, size_t size) {
+  if (out == nullptr || size == 0) return 0;
+  char file[kKvPathSize];
+  CopyConfigPath(file, sizeof(file));
+  return GetPrivateProfileStringA(kSecCom, "Device", "", out, static_cast<DWORD>(size), file);
+}
+
 int GetDebugLogLevel() {
   const int level = ReadInt(kSecDebugLog, "DebugLog", 2);
   return level < 0 ? 0 : level;

@@ -36,6 +36,9 @@ void GetConfigFile(char* out, size_t size);
 
 // Fills the five [COM] values; a null pointer does nothing.
 void ReadComConfig(ComConfig* config);
+// [COM] Device into `out` (at most size - 1 characters): a device path to open instead of
+// the one the port number names. Empty when missing. Returns the number of characters read.
+size_t ReadComDevice(char* out, size_t size);
 // [DEBUG_LOG] DebugLog, default 2; a value below 0 counts as 0.
 int GetDebugLogLevel();
 // Display name of a transaction type, from [TRANSNAMEDSP]; compares `length` bytes.

@@ -418,6 +418,13 @@ bool MyComm::OpenPortFromConfig() {
   if (IsOpen()) return true;
   ComConfig cfg;
   ReadComConfig(&cfg);
+  // [COM] Device names the Linux device itself (a stable /dev/serial/by-id link, say); it wins
+  // over the device the port number names. Windows opens "\\.\COMn" only.
+  char szDevice[MAX_PATH + 1] = "";
+#ifndef _WIN32
+  ReadComDevice(szDevice, sizeof(szDevice));
+#endif
+  SetDevicePath(szDevice);
   try {
     Open(cfg.dwPort, cfg.dwBaudRate, static_cast<BYTE>(cfg.dwParity), static_cast<BYTE>(cfg.dwByteSize),
          static_cast<BYTE>(cfg.dwStopBits));
@@ -427,6 +434,7 @@ bool MyComm::OpenPortFromConfig() {
   } catch (...) {
     WriteLog(KV_HERE, LOG_FATAL, "打开 COM%d 失败，代码：%s", static_cast<int>(cfg.dwPort), "");
   }
+  if (szDevice[0] != '\0') WriteLog(KV_HERE, LOG_FATAL, "打开串口设备失败：%s", szDevice);
   return false;
 }
 

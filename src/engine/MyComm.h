@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
 #include "relay/TcpThread.h"
+#include "relay/TerminalLink.h"
 #include "serial/SerialPort.h"
 
 // Sizes of the records and of the engine's fixed buffers.
@@ -28,7 +29,7 @@ enum {
 // The text file a type "06" request sends to the terminal for printing (current directory).
 #define POS_PRINT_FILE "POS_print.txt"
 
-class MyComm : public SerialPort {
+class MyComm : public SerialPort, public TerminalLink {
  public:
   MyComm();
   ~MyComm() override;
@@ -45,9 +46,9 @@ class MyComm : public SerialPort {
 
   // Back to idle: no frame being assembled, buffer zeroed, m_bRecvOK clear, RxBuffer_
   // emptied, the watch thread resumed. Safe from any thread.
-  void ResetReceive();
+  void ResetReceive() override;
   // Address of the assembly buffer and the byte count of the frame just decoded.
-  void GetRecvData(unsigned char** ppData, int* piLen);
+  void GetRecvData(unsigned char** ppData, int* piLen) override;
   // True when the command code of m_RecvBTF answers that of m_SendBTF.
   bool CheckCmdCode();
 
@@ -65,6 +66,8 @@ class MyComm : public SerialPort {
   // Writes bytes to the terminal after resetting the receive state; the count written, 0 on
   // failure (logged, port closed). Used by the exchange and by the host relay.
   DWORD WriteToPort(const void* pData, DWORD dwLength);
+  // The host relay's write of a reply: WriteToPort.
+  DWORD WriteToTerminal(const void* pData, DWORD dwLength) override { return WriteToPort(pData, dwLength); }
 
   // ---- transaction processing (caller's thread)
   // Fills the 100-byte request content from a 106-byte request record; false for a type

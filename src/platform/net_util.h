@@ -16,11 +16,11 @@
 // after `ms` milliseconds without progress. 0 on success, SOCKET_ERROR on failure.
 int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms);
 
-// Waits up to `seconds` for a non-blocking connect on `s` to finish. Returns 1 when the
-// connection is established, 0 when the time ran out or the attempt failed (refused,
+// Waits up to `ms` milliseconds for a non-blocking connect on `s` to finish. Returns 1 when
+// the connection is established, 0 when the time ran out, -2 when the attempt failed (refused,
 // unreachable ...: WSAGetLastError then gives its code), and -1 when the wait itself failed.
 // Works for any socket value (no fd_set limit).
-int KvWaitConnected(SOCKET s, int seconds);
+int KvWaitConnected(SOCKET s, DWORD ms);
 
 // Shuts both directions of `s` down without releasing it, so that a send or recv blocked on
 // another thread returns at once. The socket stays valid until closesocket.

@@ -10,7 +10,6 @@
 #include "log/Log.h"
 #include "platform/net_util.h"
 #include "protocol/BTFManager.h"
-#include "relay/CommLink.h"
 #include "relay/WSAErrorText.h"
 
 namespace {
@@ -83,7 +82,12 @@ TcpThread::TcpThread()
       m_iRecvLen(0),
       m_bExit(false),
       m_hSendEvent(nullptr),
+      m_iUnitLen(0),
+      m_bUnitOpen(false),
+      m_bConnected(false),
+      m_lastEnd(RelayEnd::kNone),
       m_dwIoTimeOut(kTcpIoTimeOut) {
+  std::memset(m_ucUnitHead, 0, sizeof(m_ucUnitHead));
   std::memset(m_szIP, 0, sizeof(m_szIP));
   std::memset(m_szPort, 0, sizeof(m_szPort));
   std::memset(m_szSendBuf, 0, sizeof(m_szSendBuf));
@@ -131,6 +135,11 @@ bool TcpThread::HasThread() {
   return m_hThread != nullptr;
 }
 
+bool TcpThread::WaitThreadEnd(DWORD ms) {
+  Lock lock(&m_csStart);
+  return m_hThread == nullptr || WaitForSingleObject(m_hThread, ms) == WAIT_OBJECT_0;
+}
+
 void TcpThread::SetConnTimeOut(int seconds) {
   if (seconds > 0) m_iConnTimeOut = seconds;
 }
@@ -153,7 +162,7 @@ int TcpThread::CheckTransmitData(BTFManager* frame) {
   return 1;
 }
 
-bool TcpThread::TransmitToHost(BTFManager* frame, MyComm* comm) {
+bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
   // The caller has checked the unit with CheckTransmitData; a unit that would not pass is
   // dropped here too rather than read past its content.
   if (frame == nullptr || frame->GetCont() == nullptr) return false;
@@ -164,22 +173,31 @@ bool TcpThread::TransmitToHost(BTFManager* frame, MyComm* comm) {
     return false;
   }
 
-  Lock lock(&m_csStart);
-  SetDestination(reinterpret_cast<const char*>(content) + 4, 40, reinterpret_cast<const char*>(content) + 44,
-                 6);
-  SetConnTimeOut(::GetConnTimeOut());  // [TCP] ConnTimeOut of Config.ini
-  // Every unit restarts the relay: the previous connection is closed, a new one opened.
-  if (!Start(comm)) return false;
-
-  unsigned char* received = nullptr;
-  int receivedLen = 0;
-  RelayGetRecvData(comm, &received, &receivedLen);
-  if (received != nullptr && receivedLen > 0) {
-    WriteHexLog(5, "串口 > 后台 数据头", received, receivedLen,
-                receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown);
+  {
+    Lock lock(&m_csStart);
+    // The previous relay thread reads the destination and the unit's head: it ends first.
+    // Every unit restarts the relay: the previous connection is closed, a new one opened.
+    Stop(false);
+    SetDestination(reinterpret_cast<const char*>(content) + 4, 40,
+                   reinterpret_cast<const char*>(content) + 44, 6);
+    SetConnTimeOut(::GetConnTimeOut());  // [TCP] ConnTimeOut of Config.ini
+    unsigned char* received = nullptr;
+    int receivedLen = 0;
+    if (link != nullptr) link->GetRecvData(&received, &receivedLen);
+    m_iUnitLen = 0;
+    if (received != nullptr && receivedLen > 0) {
+      std::memcpy(m_ucUnitHead, received,
+                  static_cast<size_t>(receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown));
+      m_iUnitLen = receivedLen;
+    }
+    if (!Start(link)) return false;
+    link->ResetReceive();
+    if (!QueueSendData(content)) return false;
   }
-  RelayResetReceive(comm);
-  return QueueSendData(content);
+  // The relay's pause after a start, kept from the first design, where it let the new thread
+  // clear its stop flag before the payload was signalled; it now only paces the terminal's units.
+  Sleep(100);
+  return true;
 }
 
 int TcpThread::SetDestination(const char* host, int hostLen, const char* port, int portLen) {
@@ -234,29 +252,23 @@ bool TcpThread::QueueSendData(const unsigned char* content) {
 // ------------------------------------------------------------------------------------------------
 // Start and stop
 
-bool TcpThread::Start(MyComm* comm) {
+bool TcpThread::Start(TerminalLink* link) {
   Lock lock(&m_csStart);
   Stop(false);
-  if (comm == nullptr) return false;
+  if (link == nullptr) return false;
   if (!CreateSendEvent()) {
     WriteLog(KV_HERE, 2, "CreateEvent error!");
     return false;
   }
-  EnsureWSAStartup();  // on failure the socket calls below fail and are logged
-  if (!ConnectHost()) return false;
-  m_pComm = comm;
-  if (m_hThread == nullptr) {
-    // Cleared before the thread exists, so a stop request can never be lost to a late start.
-    m_bExit = false;
-    unsigned id = 0;
-    uintptr_t h = _beginthreadex(nullptr, 0, &TcpThread::TcpThreadEntryPoint, this, 0, &id);
-    if (h == 0) {
-      CloseSocket();
-      return false;
-    }
-    m_hThread = reinterpret_cast<HANDLE>(h);
-  }
-  Sleep(100);
+  EnsureWSAStartup();  // on failure the socket calls fail and are logged
+  m_pComm = link;
+  // Cleared before the thread exists, so a stop request can never be lost to a late start.
+  m_bExit = false;
+  m_bConnected = false;
+  unsigned id = 0;
+  uintptr_t h = _beginthreadex(nullptr, 0, &TcpThread::TcpThreadEntryPoint, this, 0, &id);
+  if (h == 0) return false;
+  m_hThread = reinterpret_cast<HANDLE>(h);
   return true;
 }
 
@@ -288,7 +300,9 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs) {
     CloseSendEvent();
   }
   DWORD code = STILL_ACTIVE;
-  if (GetExitCodeThread(m_hThread, &code) && code != STILL_ACTIVE) {
+  // A thread whose connect failed never ran the relay: its end is not reported, as when no
+  // thread was started for a unit that could not be connected.
+  if (GetExitCodeThread(m_hThread, &code) && code != STILL_ACTIVE && m_bConnected) {
     WriteLog(KV_HERE, 5, "TCP Thread exit successfully.");
   }
   if (clear) {
@@ -344,6 +358,7 @@ bool TcpThread::ConnectHost() {
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     WriteLog(KV_HERE, 2, "invalid socket!");
+    EndUnit(RelayEnd::kFailed);
     return false;
   }
   {
@@ -352,17 +367,20 @@ bool TcpThread::ConnectHost() {
   }
   if (KvSetSocketTimeOut(s, SO_SNDTIMEO, m_dwIoTimeOut) != 0) {
     WriteLog(KV_HERE, 2, "Set to send timeout failed!");
+    EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
   if (KvSetSocketTimeOut(s, SO_RCVTIMEO, m_dwIoTimeOut) != 0) {
     WriteLog(KV_HERE, 2, "Set to recv timeout failed!");
+    EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
   u_long nonBlocking = 1;
   if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
     WriteLog(KV_HERE, 2, "ioctlsocket set nonblock Failed!");
+    EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
@@ -372,30 +390,54 @@ bool TcpThread::ConnectHost() {
   addr.sin_port = htons(ParsePort(m_szPort));
   if (!GetIP(m_szIP, &addr)) {
     WriteLog(KV_HERE, 2, "GetIP() Failed!");
+    EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
+  if (m_bExit) return ConnectStopped();
   // Non-blocking: the attempt normally reports that it is still in progress.
   connect(s, reinterpret_cast<const SOCKADDR*>(&addr), sizeof(addr));
-  // A refused or otherwise failed attempt ends here at once, like one that ran out of time.
-  int rc = KvWaitConnected(s, m_iConnTimeOut);
-  if (rc == 0) {
+  // Waited for in short steps, so that a stop request ends the attempt at once. A refused or
+  // otherwise failed attempt ends at once too, with the time-out's message.
+  const unsigned long long totalMs = static_cast<unsigned long long>(m_iConnTimeOut) * 1000u;
+  const DWORD total = totalMs > 0xFFFFFFF0ull ? 0xFFFFFFF0u : static_cast<DWORD>(totalMs);
+  const DWORD start = GetTickCount();
+  int rc = 0;
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    const DWORD left = elapsed >= total ? 0 : total - elapsed;
+    rc = KvWaitConnected(s, left < kConnectStepMs ? left : static_cast<DWORD>(kConnectStepMs));
+    if (m_bExit) return ConnectStopped();
+    if (rc != 0 || left <= kConnectStepMs) break;
+  }
+  if (rc == 0 || rc == -2) {
     WriteLog(KV_HERE, 2, "connect TimeOut! (timeout = %ds)", m_iConnTimeOut);
+    EndUnit(rc == 0 ? RelayEnd::kConnectTimedOut : RelayEnd::kConnectRefused);
     CloseSocket();
     return false;
   }
   if (rc < 0) {
     WriteLog(KV_HERE, 2, "select Failed!");
+    EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
   u_long blocking = 0;
   if (ioctlsocket(s, FIONBIO, &blocking) != 0) {
     WriteLog(KV_HERE, 2, "ioctlsocket set bolck Failed!");
+    EndUnit(RelayEnd::kFailed);
     CloseSocket();
     return false;
   }
+  m_bConnected = true;
   return true;
+}
+
+bool TcpThread::ConnectStopped() {
+  WriteLog(KV_HERE, 5, "connect to %s:%s stopped before it completed.", m_szIP, m_szPort);
+  EndUnit(RelayEnd::kStopped);
+  CloseSocket();
+  return false;
 }
 
 bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
@@ -420,17 +462,40 @@ bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
 // ------------------------------------------------------------------------------------------------
 // The relay thread
 
+void TcpThread::EndUnit(RelayEnd how) {
+  // Every unit ends here exactly once: replied, host closed, connect failed, stopped, failed.
+  if (!m_bUnitOpen) return;
+  m_bUnitOpen = false;
+  m_lastEnd = how;
+}
+
+void TcpThread::LogUnitHead() {
+  if (m_iUnitLen > 0) {
+    WriteHexLog(5, "串口 > 后台 数据头", m_ucUnitHead, m_iUnitLen,
+                m_iUnitLen < kTransmitHeadShown ? m_iUnitLen : kTransmitHeadShown);
+  }
+  m_iUnitLen = 0;
+}
+
 bool TcpThread::SendData() {
   HANDLE ev = m_hSendEvent;  // only this thread closes it while the thread runs
-  if (ev == nullptr || WaitForSingleObject(ev, m_dwIoTimeOut) != WAIT_OBJECT_0 || m_bExit) return false;
+  if (ev == nullptr || WaitForSingleObject(ev, m_dwIoTimeOut) != WAIT_OBJECT_0 || m_bExit) {
+    EndUnit(RelayEnd::kStopped);  // a unit still open here was stopped before it was sent
+    return false;
+  }
   ResetEvent(ev);
+  m_bUnitOpen = true;
   int sent = 0;
   while (sent < m_iSendLen) {
     int n =
         send(m_hSocket, reinterpret_cast<const char*>(m_szSendBuf) + sent, m_iSendLen - sent, KV_SEND_FLAGS);
-    if (m_bExit) return false;
+    if (m_bExit) {
+      EndUnit(RelayEnd::kStopped);
+      return false;
+    }
     if (n == SOCKET_ERROR || n < 0) {
       WriteLog(KV_HERE, 2, "send data failed. (%s)", OrNull(GetWSAErrorText()));
+      EndUnit(RelayEnd::kFailed);
       return false;
     }
     sent += n;
@@ -443,22 +508,28 @@ bool TcpThread::RecvData() {
   // The error code logged for a closed connection is that of this receive, not an older one.
   WSASetLastError(0);
   int n = recv(m_hSocket, reinterpret_cast<char*>(m_szRecvBuf), static_cast<int>(sizeof(m_szRecvBuf)), 0);
-  if (m_bExit) return false;
+  if (m_bExit) {
+    EndUnit(RelayEnd::kStopped);
+    return false;
+  }
   if (n > 0) {
     m_iRecvLen = n;
     WriteLog(KV_HERE, 5, "recv Data success!(RecvLen = %d)", n);
-    return ReplyToPos();
+    const bool written = ReplyToPos();
+    EndUnit(written ? RelayEnd::kReplied : RelayEnd::kFailed);
+    return written;
   }
   if (n == 0) {
     m_iRecvLen = 0;
     WriteLog(KV_HERE, 2, "recv Len == 0. (%s)", OrNull(GetWSAErrorText()));
+    EndUnit(RelayEnd::kHostClosed);
     return false;
   }
   WriteLog(KV_HERE, 2, "recv Failed! (%s)", OrNull(GetWSAErrorText()));
   m_iRecvLen = 0;
+  EndUnit(RelayEnd::kFailed);
   return false;
 }
-
 bool TcpThread::ReplyToPos() {
   int size = m_Head.BuildReply(m_szRecvBuf, m_iRecvLen, nullptr);
   unsigned char* reply = new (std::nothrow) unsigned char[size > 0 ? size : 1];
@@ -481,13 +552,22 @@ bool TcpThread::ReplyToPos() {
   }
   WriteHexLog(5, "后台 > 串口 数据头", m_szRecvBuf, m_iRecvLen,
               m_iRecvLen < kTransmitHeadShown ? m_iRecvLen : kTransmitHeadShown);
-  DWORD written = RelayWriteToPort(m_pComm, m_szRecvBuf, static_cast<DWORD>(m_iRecvLen));
+  DWORD written =
+      m_pComm != nullptr ? m_pComm->WriteToTerminal(m_szRecvBuf, static_cast<DWORD>(m_iRecvLen)) : 0;
   return written == static_cast<DWORD>(m_iRecvLen);
 }
 
 unsigned WINAPI TcpThread::TcpThreadEntryPoint(void* object) {
   TcpThread* self = static_cast<TcpThread*>(object);
   t_pRelayOf = self;
+  // The unit that started the thread is in progress from its connect on.
+  self->m_bUnitOpen = true;
+  if (!self->ConnectHost()) {
+    // Logged by the connect; as before the relay thread existed for it, nothing more.
+    self->CloseSocket();
+    return 0;
+  }
+  self->LogUnitHead();
   while (self->SendData() && self->RecvData()) {
   }
   self->CloseSocket();

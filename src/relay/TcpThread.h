@@ -5,22 +5,28 @@
 // connection to that destination for every unit, sends the payload from its own thread, takes
 // the first block the host answers with, wraps it in a reply header ("D0" is answered with
 // "D1") and a frame carrying the current transaction identifier, and writes it back to the
-// terminal through the engine's WriteToPort. Failures are logged and never reported to the
-// terminal, which relies on its own time-out.
+// terminal through the terminal side's WriteToTerminal (TerminalLink). Failures are logged and never reported
+// to the terminal, which relies on its own time-out.
 //
-// Threads: CheckTransmitData, TransmitToHost and Start run on the serial watch thread; Stop also
-// runs on the caller's thread (the exchange's time-out) and in the destructor. Start, Stop and
-// TransmitToHost are serialised by one lock; the socket and the send event are closed under a
-// second one, so neither is ever closed twice or used after it was closed.
+// Threads: CheckTransmitData and TransmitToHost run on the serial watch thread, Stop also on
+// the caller's thread (the exchange's time-out) and in the destructor. The relay thread does
+// all the waiting on the host: it connects, sends, receives and replies; the watch thread only
+// hands a unit over and goes back to the terminal's bytes, so an answer from the terminal is
+// taken while a connect is still in progress. Every wait of the relay thread is woken by a
+// stop (the connect is waited for in short steps that test the stop request, send and recv
+// return when the socket is shut down, the wait for a payload when its event is signalled),
+// so Stop, which waits for the thread to end, returns promptly whatever the host does.
+// Start, Stop and TransmitToHost are serialised by one lock that is never held across a wait
+// on the host; the socket and the send event are changed under a second one.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "relay/TerminalLink.h"
 
 class BTFManager;
-class MyComm;
 
 // Size of the transmit data header that starts every unit and every reply.
 enum {
@@ -31,6 +37,18 @@ enum {
   kTcpPortSize = 7,             // destination port: 6 characters and a terminator
   kTcpDefaultConnTimeOut = 20,  // seconds
   kTcpIoTimeOut = 60000,        // ms: socket send/receive time-outs, wait for a payload
+  kConnectStepMs = 20,          // ms: longest wait of a connect between two tests of a stop request
+};
+
+// How a unit ended on the relay thread (TcpThread::EndUnit is the one place that records it).
+enum class RelayEnd {
+  kNone,             // no unit has ended yet
+  kReplied,          // the host's answer was written to the terminal
+  kHostClosed,       // the host closed the connection before it answered
+  kConnectRefused,   // the connection attempt failed before its time-out (refused, unreachable)
+  kConnectTimedOut,  // no connection within the connect time-out
+  kStopped,          // a stop request ended the unit (connecting, sending or receiving)
+  kFailed,           // any other failure: name look-up, socket set-up, send, recv, the write
 };
 
 // The transmit data header, byte for byte as in the frame content, followed by a data pointer.
@@ -89,14 +107,16 @@ class TcpThread {
   // ucLen + 52, or a payload that would not fit the send buffer), logged as
   // "Transmit Data format error."; the caller drops the frame and resets its receive state.
   int CheckTransmitData(BTFManager* frame);
-  // Relays one unit. True when the unit was taken: the relay is connected, the frame logged, the
-  // engine's receive state reset and the payload handed to the relay thread. False when the unit
-  // was dropped (malformed, no engine, no connection ...): nothing was sent and the engine's
-  // receive state was left as it is, for the caller to reset.
-  bool TransmitToHost(BTFManager* frame, MyComm* comm);
+  // Relays one unit. True when the unit was taken: the terminal side's receive state reset and
+  // the payload handed to a new relay thread, which connects, logs the unit and sends it. False
+  // when the unit was dropped (malformed, no terminal side, no thread): nothing was sent and
+  // the receive state was left as it is, for the caller to reset. Never waits for the host.
+  bool TransmitToHost(BTFManager* frame, TerminalLink* link);
 
-  // Stops any relay thread, creates the send event, connects and starts the relay thread.
-  bool Start(MyComm* comm);
+  // Stops any relay thread, creates the send event and starts the relay thread, which
+  // connects (within m_iConnTimeOut seconds) before it waits for a payload. False when no
+  // thread could be started; a failed connect ends the thread, logged as the connect's own.
+  bool Start(TerminalLink* link);
   // Ends the relay thread and closes socket and event; `clear` also empties the destination.
   // Safe from any thread and against a concurrent Start; on the relay thread itself it only asks
   // the thread to end.
@@ -117,7 +137,8 @@ class TcpThread {
 
   // ---- connection
   // Opens the connection to m_szIP:m_szPort within m_iConnTimeOut seconds; afterwards the socket
-  // is blocking with both transfer time-outs set. A refused attempt fails at once.
+  // is blocking with both transfer time-outs set. A refused attempt fails at once; a stop
+  // request ends the attempt within kConnectStepMs. Relay thread.
   bool ConnectHost();
   // IPv4 address of a dotted address or host name into addr->sin_addr.
   bool GetIP(const char* host, SOCKADDR_IN* addr);
@@ -140,7 +161,11 @@ class TcpThread {
   const char* GetIP() const { return m_szIP; }
   const char* GetPort() const { return m_szPort; }
   bool HasThread();
+  // Waits up to `ms` for the relay thread to end by itself; true when there is none (left).
+  bool WaitThreadEnd(DWORD ms);
   bool IsWSAStarted() const { return m_bWSAStartup; }
+  // How the last unit ended.
+  RelayEnd LastEnd() const { return m_lastEnd.load(); }
 
  private:
   // Stop with a bounded wait for the relay thread (the destructor's, so unloading the library
@@ -151,9 +176,15 @@ class TcpThread {
   // Wakes a relay thread blocked in send or recv without releasing the socket.
   void WakeSocket();
   void SignalSendEvent();
+  // Relay thread: a connect ended by a stop request (one level-5 line); false.
+  bool ConnectStopped();
+  // Relay thread: the end of the unit in progress, if one is (see RelayEnd).
+  void EndUnit(RelayEnd how);
+  // Relay thread: the dump of the unit as it came off the serial line, once connected.
+  void LogUnitHead();
 
   HANDLE m_hThread;
-  MyComm* m_pComm;
+  TerminalLink* m_pComm;  // not owned: where replies are written
   TransmitHead m_Head;
   bool m_bWSAStartup;
   SOCKET m_hSocket;
@@ -167,7 +198,15 @@ class TcpThread {
   std::atomic<bool> m_bExit;
   HANDLE m_hSendEvent;
 
+  // The first bytes of the unit's frame and its length, kept for the relay thread's dump.
+  unsigned char m_ucUnitHead[kTransmitHeadShown];
+  int m_iUnitLen;
+  // Relay thread state: a unit is in progress; the connection was opened.
+  bool m_bUnitOpen;
+  bool m_bConnected;
+  std::atomic<RelayEnd> m_lastEnd;
+
   std::atomic<DWORD> m_dwIoTimeOut;
-  CRITICAL_SECTION m_csStart;    // Start, Stop, TransmitToHost; may be held while connecting
+  CRITICAL_SECTION m_csStart;    // Start, Stop, TransmitToHost; never held while the host is awaited
   CRITICAL_SECTION m_csHandles;  // m_hSocket and m_hSendEvent changes; never held while waiting
 };

@@ -61,6 +61,7 @@ void SerialPort::InitObject() {
   hComm_ = INVALID_HANDLE_VALUE;
   dwPort_ = static_cast<DWORD>(-1);
   memset(szName_, 0, sizeof(szName_));
+  memset(szDevice_, 0, sizeof(szDevice_));
   memset(&DCB_, 0, sizeof(DCB_));
   DCB_.DCBlength = sizeof(DCB);
   memset(&CO_, 0, sizeof(CO_));
@@ -124,9 +125,15 @@ bool SerialPort::OpenPort() {
   SP_ASSERT(!IsOpen(), "SP_ASSERT(!IsOpen()) failed; SerialPort(1719); ");
   DWORD flags = FILE_ATTRIBUTE_NORMAL;
   if (dwOption_ & EN_OVERLAPPED_IO) flags |= FILE_FLAG_OVERLAPPED;
-  HANDLE h = CreateFileA(szName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+  const char* name = szDevice_[0] != '\0' ? szDevice_ : szName_;
+  HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
   hComm_ = h;
   return h != INVALID_HANDLE_VALUE;
+}
+
+void SerialPort::SetDevicePath(const char* path) {
+  memset(szDevice_, 0, sizeof(szDevice_));
+  if (path != nullptr) strncpy(szDevice_, path, sizeof(szDevice_) - 1);
 }
 
 bool SerialPort::SetState(DWORD dwBaudRate, BYTE btParity, BYTE btByteSize, BYTE btStopBits) {

@@ -109,6 +109,9 @@ class SerialPort {
   DWORD GetOption() const { return dwOption_; }
   DWORD GetPort() const { return dwPort_; }
   const char* GetName() const { return szName_; }
+  // A device path that OpenPort opens instead of szName_ (the Linux [COM] Device); null or
+  // empty: szName_. Kept up to MAX_PATH characters, which the platform refuses as too long.
+  void SetDevicePath(const char* path);
 
  protected:
   static unsigned WINAPI WatchThreadEntry(void* arg);
@@ -129,6 +132,7 @@ class SerialPort {
   std::atomic<HANDLE> hComm_;
   DWORD dwPort_;
   char szName_[64];
+  char szDevice_[MAX_PATH + 1];
   DCB DCB_;
   COMMTIMEOUTS CO_;
   ChainBuffer RxBuffer_;

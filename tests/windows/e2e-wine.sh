@@ -114,5 +114,29 @@ if [ -n "$BANKHOST" ]; then
   fi
 fi
 
+# 6. Exit with a relay waiting between calls: the terminal reaches the host after its answer, the
+#    relay thread then waits for a further payload; korvessa.exe (still loaded) must end at once.
+if [ -n "$BANKHOST" ] && [ -n "${hp:-}" ]; then
+  start_posterm --relay-after "127.0.0.1:$hp:BETWEEN-CALLS" || exit 1
+  rm -f "$WORK/stdin.fifo"
+  mkfifo "$WORK/stdin.fifo"
+  (cd "$WORK" && timeout 120 "$WINE_RUN" ./korvessa.exe --raw --no-receipt --wait-stdin --type 30 --amount 1.00 \
+     <"$WORK/stdin.fifo" >"$WORK/exit.out" 2>&1; echo "rc=$?" >>"$WORK/exit.out") &
+  KP=$!
+  exec 8>"$WORK/stdin.fifo"
+  for _ in $(seq 1 300); do grep -q '^RELAY' "$WORK/posterm.out" && break; sleep 0.1; done
+  for _ in $(seq 1 300); do grep -q '^WAITING' "$WORK/exit.out" && break; sleep 0.1; done
+  t0=$(date +%s%N)
+  exec 8>&-
+  wait "$KP"
+  ms=$((($(date +%s%N) - t0) / 1000000))
+  echo "korvessa.exe exit with a waiting relay: ${ms} ms"
+  if grep -q 'RELAY OK' "$WORK/posterm.out" && grep -q '^rc=0' "$WORK/exit.out" && [ "$ms" -lt 1000 ]; then
+    ok "exit with a relay waiting between calls"
+  else
+    bad "exit with a relay waiting (${ms} ms)"; cat "$WORK/exit.out" "$WORK/posterm.out"
+  fi
+fi
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

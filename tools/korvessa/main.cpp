@@ -62,6 +62,8 @@ const char kUsage[] =
     "  --raw                 print the library's GBK texts unconverted\n"
     "  --receipt PATH        the receipt file to show (default: as the library's Config.ini names it)\n"
     "  --no-receipt          do not show the receipt\n"
+    "  --wait-stdin          after the transaction, print WAITING and keep the library loaded until a line\n"
+    "                        or the end of standard input (a register between calls), then unload and exit\n"
     "Exit status: 0 approved, 1 refused by the terminal, 2 local failure, 3 usage or load error.\n";
 
 std::string DirOf(const std::string& path) {
@@ -161,7 +163,10 @@ struct Library {
 
   ~Library() {
 #ifdef _WIN32
-    if (h) FreeLibrary(h);
+    // Left to the end of the process, as a register closed at the end of a shift does: Windows
+    // ends the library's worker threads before it detaches the library. A FreeLibrary while they
+    // run waits for them under the loader lock, where they cannot end (bounded, but seconds).
+    (void)h;
 #else
     if (h) dlclose(h);
 #endif
@@ -170,7 +175,7 @@ struct Library {
 
 struct Options {
   std::string lib, encoding, receipt;
-  bool encodingSet = false, raw = false, noReceipt = false, facade = false;
+  bool encodingSet = false, raw = false, noReceipt = false, facade = false, waitStdin = false;
   std::string record;
   bool haveRecord = false;
   std::vector<std::pair<std::string, std::string>> fields;  // request field name -> value
@@ -222,6 +227,8 @@ int main(int argc, char** argv) {
       o.raw = true;
     } else if (a == "--no-receipt") {
       o.noReceipt = true;
+    } else if (a == "--wait-stdin") {
+      o.waitStdin = true;
     } else if (!hasValue && (a == "--lib" || a == "--amount" || a == "--record" || a == "--put" ||
                              a == "--get" || a == "--encoding" || a == "--receipt")) {
       return Usage(a + " needs a value");
@@ -358,6 +365,12 @@ int main(int argc, char** argv) {
     }
   }
   printf("Log: %s/Log/\n", DirOf(libPath).c_str());
+  if (o.waitStdin) {
+    printf("WAITING\n");
+    fflush(stdout);
+    for (int c = getchar(); c != EOF && c != '\n'; c = getchar()) {
+    }
+  }
   fflush(stdout);
   return status;
 }

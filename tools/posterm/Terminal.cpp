@@ -592,11 +592,11 @@ void Terminal::Handle(const Frame& req) {
     Hangup();
     return;
   }
-  // Between calls: once the register has taken the answer and ended its call.
-  if (!step.relayAfter.empty() && !Pause(300)) return;
   for (const RelayUnit& u : step.relayAfter) {
+    // A pause first, so that the register reads the answer and the unit as separate chunks (a
+    // chunk holding two frames delivers only the first).
+    if (!Pause(300)) return;
     RunRelay(u, req.id);
-    if (stop_) return;
   }
 }
 

@@ -52,7 +52,7 @@ struct Step {
   bool hangupAfter = false;   // the line is closed just after the answer
   End end = End::kAnswer;
   std::vector<RelayUnit> relay;       // sent through the register before the answer
-  std::vector<RelayUnit> relayAfter;  // sent after the answer, between the register's calls
+  std::vector<RelayUnit> relayAfter;  // sent after the answer, while the register is between calls
 };
 
 struct Scenario {

@@ -28,13 +28,12 @@ int64_t NowMs() {
 
 }  // namespace
 
-int KvWaitConnected(SOCKET s, int seconds) {
+int KvWaitConnected(SOCKET s, DWORD ms) {
   if (s < 0) {
     errno = EBADF;
     return -1;
   }
-  int64_t total = seconds > 0 ? static_cast<int64_t>(seconds) * 1000 : 0;
-  int64_t deadline = NowMs() + total;
+  int64_t deadline = NowMs() + static_cast<int64_t>(ms);
   for (;;) {
     int64_t left = deadline - NowMs();
     if (left < 0) left = 0;
@@ -58,11 +57,11 @@ int KvWaitConnected(SOCKET s, int seconds) {
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
     if (err != 0) {
       errno = err;
-      return 0;
+      return -2;
     }
     if (pfd.revents & (POLLERR | POLLHUP)) {
       errno = ECONNREFUSED;
-      return 0;
+      return -2;
     }
     return 1;
   }

@@ -1,11 +1,12 @@
 // Serial devices for POSIX systems under the Win32 communications calls.
 //
-// "\\.\COMn" opens the path in the environment variable KORVESSA_COMn, else /dev/ttyS<n-1>,
-// exclusively (TIOCEXCL and flock) and raw. Overlapped calls complete synchronously: they
-// return TRUE with their count and signal the OVERLAPPED event. Time-outs are applied with
-// poll. Every blocking call also polls an eventfd of its own, through which SetCommMask,
-// PurgeComm with an abort flag and CloseHandle wake it. CloseHandle marks the device closed,
-// wakes every waiter, waits until no call is inside, and only then closes the descriptor.
+// "\\.\COMn" opens the path in the environment variable KORVESSA_COMn, else /dev/ttyS<n-1>;
+// an absolute path opens that device. Either way exclusively (TIOCEXCL and flock) and raw.
+// Overlapped calls complete synchronously: they return TRUE with their count and signal the
+// OVERLAPPED event. Time-outs are applied with poll. Every blocking call also polls an eventfd
+// of its own, through which SetCommMask, PurgeComm with an abort flag and CloseHandle wake it. CloseHandle
+// marks the device closed, wakes every waiter, waits until no call is inside, and only then closes the
+// descriptor.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -430,8 +431,13 @@ int RemainingMs(Clock::time_point deadline) {
   return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
 }
 
-// Resolves "\\.\COMn" (or "COMn") to a device path. False if the name is not a port name.
+// Resolves "\\.\COMn" (or "COMn") to a device path; an absolute path (the [COM] Device the
+// engine hands in) stands for itself. False if the name is neither, or does not fit `out`.
 bool DevicePath(const char* name, char* out, size_t outSize) {
+  if (name[0] == '/') {
+    const int w = snprintf(out, outSize, "%s", name);
+    return w > 0 && static_cast<size_t>(w) < outSize;
+  }
   const char* p = name;
   if (strncmp(p, "\\\\.\\", 4) == 0) p += 4;
   if (strncasecmp(p, "COM", 3) != 0) return false;
@@ -471,7 +477,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
   }
   char path[MAX_PATH];
   if (!kvplat::DevicePath(lpFileName, path, sizeof(path))) {
-    SetLastError(ERROR_FILE_NOT_FOUND);
+    SetLastError(lpFileName[0] == '/' ? ERROR_FILENAME_EXCED_RANGE : ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;

@@ -8,7 +8,7 @@ int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms) {
   return setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof(ms));
 }
 
-int KvWaitConnected(SOCKET s, int seconds) {
+int KvWaitConnected(SOCKET s, DWORD ms) {
   if (s == INVALID_SOCKET) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
@@ -21,8 +21,8 @@ int KvWaitConnected(SOCKET s, int seconds) {
   FD_SET(s, &writeSet);
   FD_SET(s, &exceptSet);
   timeval tv;
-  tv.tv_sec = seconds > 0 ? seconds : 0;
-  tv.tv_usec = 0;
+  tv.tv_sec = static_cast<long>(ms / 1000);
+  tv.tv_usec = static_cast<long>(ms % 1000) * 1000;
   int rc = select(0, nullptr, &writeSet, &exceptSet, &tv);
   if (rc < 0) return -1;
   if (rc == 0) {
@@ -34,7 +34,7 @@ int KvWaitConnected(SOCKET s, int seconds) {
   if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) return -1;
   if (FD_ISSET(s, &exceptSet) || err != 0) {
     WSASetLastError(err != 0 ? err : WSAECONNREFUSED);
-    return 0;
+    return -2;
   }
   return 1;
 }

@@ -70,7 +70,7 @@ Ini DefaultIni() {
   i.Set("TXTFILENAME", "FileName", "print.txt");
   i.Set("TXTFILECONTENT", "ContentNum", "19");
   const char* const lines[] = {
-      "银联POS签购单 %s",  // printed as it stands
+      "银行卡POS签购单 %s",  // printed as it stands
       "商户存根",
       "----",
       "商户名称:%s|",

@@ -3,9 +3,18 @@
 // library loaded with dlopen like a cash register loads it.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -83,5 +92,93 @@ posterm::Scenario FixedScenario();
 // Checks that the first frame is a handshake with a fresh 6-digit identifier, exactly as encoded by the
 // terminal's own codec, and returns that identifier.
 std::string CheckHandshake(const posterm::Frame& f);
+
+// A bank host on 127.0.0.1: each connection gets one block back, "OK:" followed by what it received.
+class Host {
+ public:
+  Host() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 8) != 0) return;
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~Host() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  int connections() const { return connections_; }
+  std::vector<std::string> received() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return received_;
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (c < 0) continue;
+      ++connections_;
+      struct pollfd q = {c, POLLIN, 0};
+      char buf[4096];
+      if (poll(&q, 1, 3000) > 0) {
+        const ssize_t n = recv(c, buf, sizeof buf, 0);
+        if (n > 0) {
+          {
+            std::lock_guard<std::mutex> lk(mu_);
+            received_.emplace_back(buf, static_cast<size_t>(n));
+          }
+          const std::string reply = "OK:" + std::string(buf, static_cast<size_t>(n));
+          ssize_t w = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+          (void)w;
+        }
+      }
+      close(c);
+    }
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::mutex mu_;
+  std::vector<std::string> received_;
+  std::thread thread_;
+};
+
+// A host whose connect neither succeeds nor fails: a listener with a full accept queue.
+class HangingHost {
+ public:
+  HangingHost() {
+    ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(ls_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(ls_, 0) != 0) return;
+    socklen_t len = sizeof a;
+    getsockname(ls_, reinterpret_cast<sockaddr*>(&a), &len);
+    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) port_ = ntohs(a.sin_port);
+  }
+  ~HangingHost() {
+    close(filler_);
+    close(ls_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int ls_ = -1;
+  int filler_ = -1;
+  int port_ = 0;
+};
 
 }  // namespace e2e

@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -77,68 +80,6 @@ TEST_F(E2eTest, FacadeApprovalRefusalAndLocalFailures) {
   EXPECT_STREQ("x3", getValue_("rejCode"));
   EXPECT_STREQ("无此返回码的错误说明", getValue_("rejCodeExplain"));
 }
-
-// A bank host on 127.0.0.1: each connection gets one block back, "OK:" followed by what it received.
-class Host {
- public:
-  Host() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 8) != 0) return;
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~Host() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-  int connections() const { return connections_; }
-  std::vector<std::string> received() {
-    std::lock_guard<std::mutex> lk(mu_);
-    return received_;
-  }
-
- private:
-  void Serve() {
-    while (!stop_) {
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (c < 0) continue;
-      ++connections_;
-      struct pollfd q = {c, POLLIN, 0};
-      char buf[4096];
-      if (poll(&q, 1, 3000) > 0) {
-        const ssize_t n = recv(c, buf, sizeof buf, 0);
-        if (n > 0) {
-          {
-            std::lock_guard<std::mutex> lk(mu_);
-            received_.emplace_back(buf, static_cast<size_t>(n));
-          }
-          const std::string reply = "OK:" + std::string(buf, static_cast<size_t>(n));
-          ssize_t w = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
-          (void)w;
-        }
-      }
-      close(c);
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> connections_{0};
-  std::mutex mu_;
-  std::vector<std::string> received_;
-  std::thread thread_;
-};
 
 posterm::RelayUnit Unit(const std::string& host, int port, const std::string& payload) {
   posterm::RelayUnit u;
@@ -218,6 +159,114 @@ TEST_F(E2eTest, MalformedTransmitDataIsDropped) {
   EXPECT_TRUE(term_.RelayResults()[0].ok) << term_.RelayResults()[0].error;
   EXPECT_EQ(0, host.connections());
   EXPECT_NE(std::string::npos, Log().find("Transmit Data format error. \r\n"));
+}
+
+int CountOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size())) ++n;
+  return n;
+}
+
+int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// A unit to a host that never completes the connection; the terminal does not wait for a reply.
+posterm::RelayUnit UnitToNowhere(int port) {
+  posterm::RelayUnit u = Unit("127.0.0.1", port, "lost");
+  u.expectReply = false;
+  u.timeoutMs = 300;
+  return u;
+}
+
+TEST_F(E2eTest, HangingConnectDoesNotDelayTheTimeOut) {
+  HangingHost hang;
+  ASSERT_NE(0, hang.port());
+  Ini ini = DefaultIni();
+  ini.Set("DEBUG_LOG", "DebugLog", "5");
+  ini.Set("TCP", "ConnTimeOut", "4");
+  ini.Set("TCP", "TradeTimeOut", "1");
+  WriteConfig(ini);
+  // Port open and watch thread running: the state the next call must come back to.
+  ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+  const int threads = CountEntries("/proc/self/task");
+  const int fds = CountEntries("/proc/self/fd");
+
+  Scenario s = FixedScenario();
+  s.trans.relay = {UnitToNowhere(hang.port())};
+  s.trans.end = Step::End::kSilence;
+  term_.SetScenario(s);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(KORVESSA_ERR_TIMEOUT, Run(FullRequest("30"), nullptr));
+  EXPECT_LT(SecondsSince(t0), 2.0);  // 1 s of TradeTimeOut, not the 4 s of the connect
+  const std::string log = Log();
+  EXPECT_EQ(1, CountOf(log, "stopped before it completed."));
+  EXPECT_EQ(0, CountOf(log, "connect TimeOut!"));
+
+  term_.SetScenario(FixedScenario());
+  EXPECT_EQ(0, Run(FullRequest("30"), nullptr));
+  EXPECT_EQ(threads, CountEntries("/proc/self/task"));
+  EXPECT_EQ(fds, CountEntries("/proc/self/fd"));
+}
+
+TEST_F(E2eTest, AnswerDuringAHangingConnectIsTakenAtOnce) {
+  HangingHost hang;
+  ASSERT_NE(0, hang.port());
+  Ini ini = DefaultIni();
+  ini.Set("TCP", "ConnTimeOut", "4");
+  ini.Set("TCP", "TradeTimeOut", "6");
+  WriteConfig(ini);
+  Scenario s = FixedScenario();
+  s.trans.relay = {UnitToNowhere(hang.port())};  // the answer follows 0.3 s after the unit
+  term_.SetScenario(s);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, Run(FullRequest("30"), nullptr));
+  EXPECT_LT(SecondsSince(t0), 3.0);  // not after the connect's 4 s
+}
+
+TEST_F(E2eTest, UnloadWithARelayBetweenCallsIsPrompt) {
+  Host host;
+  HangingHost hang;
+  ASSERT_NE(0, hang.port());
+  Ini ini = DefaultIni();
+  ini.Set("DEBUG_LOG", "DebugLog", "5");
+  ini.Set("TCP", "ConnTimeOut", "20");
+  WriteConfig(ini);
+  struct Case {
+    const char* name;
+    posterm::RelayUnit unit;
+    const char* reached;  // log line that shows the relay in the state to unload in
+  } cases[] = {
+      {"waiting for a further payload", Unit("127.0.0.1", host.port(), "between calls"),
+       "recv Data success!"},
+      {"connecting", UnitToNowhere(hang.port()), "Destination IP"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (lib_ == nullptr) Load();
+    const int before = CountOf(Log(), c.reached);
+    Scenario s = FixedScenario();
+    s.trans.relayAfter = {c.unit};
+    term_.SetScenario(s);
+    ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (CountOf(Log(), c.reached) == before && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(before + 1, CountOf(Log(), c.reached));
+    const auto t0 = std::chrono::steady_clock::now();
+    Unload();
+    EXPECT_LT(SecondsSince(t0), 1.0);
+  }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ namespace {
 struct Child {
   pid_t pid = -1;
   int out = -1;  // the child's stdout
+  int in = -1;   // the child's stdin, when asked for
   std::string text;
 
   // Reads the child's output until it contains what, or the time is up.
@@ -62,12 +63,17 @@ struct Child {
       waitpid(pid, nullptr, 0);
     }
     if (out >= 0) close(out);
+    if (in >= 0) close(in);
   }
 };
 
-void Spawn(Child* c, const std::vector<std::string>& args) {
+void Spawn(Child* c, const std::vector<std::string>& args, bool withStdin = false) {
   int p[2];
+  int q[2] = {-1, -1};
   ASSERT_EQ(0, pipe2(p, O_CLOEXEC));
+  if (withStdin) {
+    ASSERT_EQ(0, pipe2(q, O_CLOEXEC));
+  }
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -76,11 +82,16 @@ void Spawn(Child* c, const std::vector<std::string>& args) {
   if (c->pid == 0) {
     dup2(p[1], 1);
     dup2(p[1], 2);
+    if (withStdin) dup2(q[0], 0);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(p[1]);
   c->out = p[0];
+  if (withStdin) {
+    close(q[0]);
+    c->in = q[1];
+  }
 }
 
 class ProgramsTest : public E2eTest {
@@ -175,6 +186,24 @@ TEST_F(ProgramsTest, UsageErrorsTouchNothing) {
   EXPECT_EQ(3, Korvessa({"--facade", "--card", "1234"}, &out));
   EXPECT_NE(std::string::npos, out.find("the facade has no field cardNumber"));
   EXPECT_NE(0, access((Dir() + "/Log").c_str(), F_OK));
+}
+
+TEST_F(ProgramsTest, ExitWithARelayWaitingBetweenCallsIsPrompt) {
+  Host host;
+  StartTerminal({"--relay-after", "127.0.0.1:" + std::to_string(host.port()) + ":between calls"});
+  Child k;
+  Spawn(&k,
+        {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--no-receipt", "--wait-stdin", "--type",
+         "30"},
+        true);
+  ASSERT_TRUE(k.ReadUntil("WAITING\n", 15000)) << k.text;
+  // The unit went through; the relay thread now waits for a further payload.
+  ASSERT_TRUE(posterm_.ReadUntil("RELAY OK", 10000)) << posterm_.text;
+  const auto t0 = std::chrono::steady_clock::now();
+  close(k.in);
+  k.in = -1;
+  EXPECT_EQ(0, k.Wait(15000)) << k.text;
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 1.0);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ TEST_F(E2eTest, ApprovalSendsExactFramesAndMapsTheAnswer) {
 TEST_F(E2eTest, ReceiptFileHoldsEveryTemplateLine) {
   ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
   const std::string expect =
-      "银联POS签购单 %s\r\n"
+      "银行卡POS签购单 %s\r\n"
       "商户存根\r\n"
       "----\r\n"
       "商户名称:KORVESSA TEST MERCHANT                  |\r\n"

@@ -81,6 +81,7 @@ class FakeTerminal {
       done += static_cast<size_t>(n);
     }
   }
+  const std::string& SlaveName() const { return m_slaveName; }
   std::vector<std::string> Frames() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_frames;
@@ -255,6 +256,39 @@ TEST_F(PtyTrans, OpenPortIsReusedUntilAFailureClosesIt) {
   EXPECT_EQ(rsp, std::string(161, 'r'));
   EXPECT_EQ(env.CountText("】打开 COM0 失败，代码："), 1);
   EXPECT_EQ(term.Frames().size(), 6u);
+}
+
+// [COM] Device names the device itself and wins over KORVESSA_COM7; a device that cannot be
+// opened keeps the open-failure line and adds one naming the path.
+TEST_F(PtyTrans, ComDeviceWinsOverThePortNumber) {
+  term.SetHandler(Answering());
+  setenv("KORVESSA_COM7", env.Path("no-such-tty").c_str(), 1);
+  const std::string ini = PtyIni(2, env.Dir());
+  const struct {
+    std::string device;
+    int result;
+    std::string code;
+  } cases[] = {
+      {term.SlaveName(), 0, ""},
+      {env.Path("gone-tty"), -1, "SP_ASSERT(OpenPort()) failed; SerialPort(333); Code:2;"},
+      {"/" + std::string(MAX_PATH, 'd'), -1, "SP_ASSERT(OpenPort()) failed; SerialPort(333); Code:206;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    std::string withDevice = ini;
+    withDevice.insert(withDevice.find("ComPort=7\r\n") + 11, "Device=" + c.device + "\r\n");
+    EngineTestEnv::WriteFile(env.Path("Config.ini"), withDevice);
+    int r = -99;
+    Run("30", &r);
+    EXPECT_EQ(r, c.result);
+    if (c.result != 0) {
+      EXPECT_EQ(env.CountText("】打开 COM7 失败，代码：" + c.code), 1);
+      // A path too long for the device buffer is named as far as it was read.
+      EXPECT_EQ(env.CountMessage("打开串口设备失败：" + c.device.substr(0, MAX_PATH)), 1);
+    }
+    GetEngine()->Close(500);
+  }
+  EXPECT_EQ(term.Frames().size(), 2u);
 }
 
 TEST_F(PtyTrans, SignInWritesNoReceiptAndLogsNothingAboutIt) {

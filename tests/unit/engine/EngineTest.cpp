@@ -420,6 +420,21 @@ TEST(OpenPortFromConfig, PortOutOfRangeLogsAndFails) {
   EXPECT_EQ(comm.OpenAndHandshake(), -1);
 }
 
+// [COM] Device does not excuse the port number, and only Linux opens it.
+TEST(OpenPortFromConfig, DeviceKeepsThePortCheckAndIsLinuxOnly) {
+  std::string ini = EngineIni(2);
+  ini.insert(ini.find("ComPort=0\r\n") + 11, "Device=/nonexistent/tty\r\n");
+  EngineTestEnv env(ini);
+  TestComm comm;
+  EXPECT_FALSE(comm.OpenPortFromConfig());
+  EXPECT_EQ(env.CountText("】打开 COM0 失败，代码：SP_ASSERT(dwPort>=1 && dwPort<=1024) failed;"), 1);
+#ifdef _WIN32
+  EXPECT_EQ(env.CountText("打开串口设备失败"), 0);
+#else
+  EXPECT_EQ(env.CountMessage("打开串口设备失败：/nonexistent/tty"), 1);
+#endif
+}
+
 // ------------------------------------------------------------------ request display
 
 TEST(ShowRequest, FieldByFieldAtLevel5AndRecordUntouched) {

@@ -97,7 +97,7 @@ TEST_F(TcpThreadTest, CheckTransmitDataClassifiesFrames) {
 
 TEST_F(TcpThreadTest, MalformedUnitsAreRefusedWithoutAnyConnection) {
   BTFManager frame;
-  MyComm comm;
+  RecordingTerminal comm;
   struct Case {
     const char* name;
     Bytes content;

@@ -92,6 +92,24 @@ void LoopbackHost::Serve(int connections, Script script) {
   });
 }
 
+void LoopbackHost::ServeUntilStopped(Script script) {
+  thread_ = std::thread([this, script] {
+    for (int i = 0; !stop_; ++i) {
+      if (!WaitReadable(ls_, 20)) continue;
+      SOCKET s = accept(ls_, nullptr, nullptr);
+      if (s == INVALID_SOCKET) continue;
+      accepted_++;
+      script(s, i);
+      closesocket(s);
+    }
+  });
+}
+
+void LoopbackHost::StopServing() {
+  stop_ = true;
+  Join();
+}
+
 void LoopbackHost::Join() {
   if (thread_.joinable()) thread_.join();
 }

@@ -40,6 +40,9 @@ class LoopbackHost {
   int PortNumber() const { return port_; }
   // Serves `connections` connections with `script` on a thread of its own.
   void Serve(int connections, Script script);
+  // Serves every connection with `script` until StopServing.
+  void ServeUntilStopped(Script script);
+  void StopServing();
   void Join();
   void Record(const Bytes& b);
   std::vector<Bytes> Received();
@@ -54,4 +57,5 @@ class LoopbackHost {
   std::mutex mu_;
   std::vector<Bytes> received_;
   std::atomic<int> accepted_{0};
+  std::atomic<bool> stop_{false};
 };

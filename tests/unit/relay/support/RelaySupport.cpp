@@ -9,26 +9,25 @@
 #include "config/Config.h"
 #include "log/PathUtil.h"
 #include "platform/platform_fs.h"
-#include "relay/CommLink.h"
 
 // ---------------------------------------------------------------- the recording terminal
 
-void MyComm::SetReceived(const Bytes& frame) {
+void RecordingTerminal::SetReceived(const Bytes& frame) {
   std::lock_guard<std::mutex> g(mu_);
   received_ = frame;
 }
 
-void MyComm::SetWriteResult(long result) {
+void RecordingTerminal::SetWriteResult(long result) {
   std::lock_guard<std::mutex> g(mu_);
   writeResult_ = result;
 }
 
-void MyComm::SetOnWrite(std::function<void()> fn) {
+void RecordingTerminal::SetOnWrite(std::function<void()> fn) {
   std::lock_guard<std::mutex> g(mu_);
   onWrite_ = fn;
 }
 
-DWORD MyComm::DoWrite(const void* data, DWORD length) {
+DWORD RecordingTerminal::WriteToTerminal(const void* data, DWORD length) {
   std::function<void()> fn;
   DWORD result;
   {
@@ -46,40 +45,33 @@ DWORD MyComm::DoWrite(const void* data, DWORD length) {
   return result;
 }
 
-void MyComm::DoReset() {
+void RecordingTerminal::ResetReceive() {
   std::lock_guard<std::mutex> g(mu_);
   ++resets_;
 }
 
-bool MyComm::WaitWrites(size_t count, int timeoutMs) {
+bool RecordingTerminal::WaitWrites(size_t count, int timeoutMs) {
   std::unique_lock<std::mutex> g(mu_);
   return cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return writes_.size() >= count; });
 }
 
-std::vector<Bytes> MyComm::Writes() {
+std::vector<Bytes> RecordingTerminal::Writes() {
   std::lock_guard<std::mutex> g(mu_);
   return writes_;
 }
 
-int MyComm::Resets() {
+int RecordingTerminal::Resets() {
   std::lock_guard<std::mutex> g(mu_);
   return resets_;
 }
 
-DWORD RelayWriteToPort(MyComm* comm, const void* data, DWORD length) {
-  return comm != nullptr ? comm->DoWrite(data, length) : 0;
-}
-
-void RelayGetRecvData(MyComm* comm, unsigned char** data, int* length) {
-  std::lock_guard<std::mutex> g(comm->mu_);
-  size_t n =
-      comm->received_.size() < sizeof(comm->recvBuf_) ? comm->received_.size() : sizeof(comm->recvBuf_);
-  if (n > 0) std::memcpy(comm->recvBuf_, comm->received_.data(), n);
-  *data = comm->recvBuf_;
+void RecordingTerminal::GetRecvData(unsigned char** data, int* length) {
+  std::lock_guard<std::mutex> g(mu_);
+  size_t n = received_.size() < sizeof(recvBuf_) ? received_.size() : sizeof(recvBuf_);
+  if (n > 0) std::memcpy(recvBuf_, received_.data(), n);
+  *data = recvBuf_;
   *length = static_cast<int>(n);
 }
-
-void RelayResetReceive(MyComm* comm) { comm->DoReset(); }
 
 // ---------------------------------------------------------------- units and frames
 

@@ -11,12 +11,13 @@
 
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
+#include "relay/TerminalLink.h"
 
 typedef std::vector<unsigned char> Bytes;
 
-// Stands for the transaction engine: records every write to the terminal and every reset of
-// the receive state, and hands out the frame "just assembled" for the relay's log.
-class MyComm {
+// Stands for the terminal side: records every write to the terminal and every reset of the
+// receive state, and hands out the frame "just assembled" for the relay's log.
+class RecordingTerminal : public TerminalLink {
  public:
   // Frame bytes GetRecvData gives (the unit as it came off the serial line).
   void SetReceived(const Bytes& frame);
@@ -25,9 +26,9 @@ class MyComm {
   // Called (on the writing thread) after every write is recorded.
   void SetOnWrite(std::function<void()> fn);
 
-  Bytes DoGetReceived(int* len);
-  DWORD DoWrite(const void* data, DWORD length);
-  void DoReset();
+  DWORD WriteToTerminal(const void* data, DWORD length) override;
+  void GetRecvData(unsigned char** data, int* length) override;
+  void ResetReceive() override;
 
   // Waits until `count` writes were made (bounded). True when they were.
   bool WaitWrites(size_t count, int timeoutMs);
@@ -43,7 +44,6 @@ class MyComm {
   std::function<void()> onWrite_;
   std::vector<Bytes> writes_;
   int resets_ = 0;
-  friend void RelayGetRecvData(MyComm*, unsigned char**, int*);
 };
 
 // Content of a transmit data unit: "D0", the command code, the host padded with NULs to 40

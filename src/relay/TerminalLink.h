@@ -1,0 +1,21 @@
+// What the host relay needs of the terminal side, defined here so that the relay depends on
+// nothing above it: the write of a reply to the terminal, the frame just assembled (for the
+// relay's log) and the reset of the receive state. The transaction engine implements it.
+#pragma once
+
+#include "platform/platform.h"
+
+class TerminalLink {
+ public:
+  // Writes bytes to the terminal after resetting the receive state; the count written, 0 on
+  // failure.
+  virtual DWORD WriteToTerminal(const void* data, DWORD length) = 0;
+  // The assembly buffer and the byte count of the frame just decoded.
+  virtual void GetRecvData(unsigned char** data, int* length) = 0;
+  // Back to idle: no frame being assembled, nothing taken as an answer.
+  virtual void ResetReceive() = 0;
+
+ protected:
+  // The relay never owns the terminal side.
+  ~TerminalLink() = default;
+};

@@ -1,6 +1,8 @@
 // Readers of Config.ini and the two cached code-to-text tables.
 #include "config/Config.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -85,26 +87,73 @@ int ReadInt(const char* section, const char* key, int def) {
   return static_cast<int>(GetPrivateProfileIntA(section, key, def, file));
 }
 
-// Reads one numbered table line into `item`; false when it is missing or shorter than
-// three characters (the end of the table).
-bool ReadCodeTextItem(const char* section, int number, char* value, DWORD size, const char* file,
-                      CodeTextItem* item) {
-  char key[16];
-  std::snprintf(key, sizeof(key), "%03d", number);
-  const DWORD n = GetPrivateProfileStringA(section, key, "", value, size, file);
-  if (n < 3) return false;
+// Largest section a table reload reads; a file can hardly hold more (the POSIX reader takes
+// none beyond 1 MiB).
+constexpr DWORD kMaxSectionSize = 4u << 20;
+
+bool IsBlankChar(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+// The values of the numbered keys "001".."999" of a section, read from the file in one pass
+// (a key at a time would walk the file once per line): (*lines)[n] is the value of key n as
+// the key reader gives it (blanks trimmed, one pair of quotes removed, cut to a table value),
+// the first of a repeated key; "" when missing.
+void ReadNumberedLines(const char* section, const char* file, std::vector<std::string>* lines) {
+  lines->assign(kMaxTableLines + 1, std::string());
+  std::vector<bool> seen(kMaxTableLines + 1, false);
+  std::vector<char> buf;
+  DWORD n = 0;
+  for (DWORD size = 64u << 10; size <= kMaxSectionSize; size *= 4) {
+    buf.assign(size, '\0');
+    n = GetPrivateProfileSectionA(section, buf.data(), size, file);
+    if (n < size - 2) break;
+  }
+  if (n >= buf.size() - 2 && n > 0) {
+    // Cut short even at the largest size: the last entry may be partial, so it is left out.
+    while (n > 0 && buf[n - 1] != '\0') --n;
+  }
+  for (const char* p = buf.data(); p < buf.data() + n && *p != '\0'; p += std::strlen(p) + 1) {
+    const char* eq = std::strchr(p, '=');
+    if (eq == nullptr) continue;
+    const char* k = p;
+    const char* ke = eq;
+    while (k < ke && IsBlankChar(*k)) ++k;
+    while (ke > k && IsBlankChar(ke[-1])) --ke;
+    if (ke - k != 3 || !std::isdigit(static_cast<unsigned char>(k[0])) ||
+        !std::isdigit(static_cast<unsigned char>(k[1])) || !std::isdigit(static_cast<unsigned char>(k[2]))) {
+      continue;
+    }
+    const int number = (k[0] - '0') * 100 + (k[1] - '0') * 10 + (k[2] - '0');
+    if (number < 1 || seen[number]) continue;
+    seen[number] = true;
+    const char* v = eq + 1;
+    const char* ve = v + std::strlen(v);
+    while (v < ve && IsBlankChar(*v)) ++v;
+    while (ve > v && IsBlankChar(ve[-1])) --ve;
+    if (ve - v >= 2 && (*v == '"' || *v == '\'') && ve[-1] == *v) {
+      ++v;
+      --ve;
+    }
+    (*lines)[number].assign(v, std::min<size_t>(static_cast<size_t>(ve - v), kTableValueSize - 1));
+  }
+}
+
+// One numbered table line into `item`; false when it is shorter than three characters
+// (missing, or too short to hold a code and a text: the end of the table).
+bool ReadCodeTextItem(const std::string& value, CodeTextItem* item) {
+  if (value.size() < 3) return false;
   std::memset(item, 0, sizeof(*item));
   // Code: the first word, at most 9 characters; text: the rest after blanks, at most 99.
-  std::sscanf(value, "%9s %99[^\n]", item->szItemCode, item->szItemText);
+  std::sscanf(value.c_str(), "%9s %99[^\n]", item->szItemCode, item->szItemText);
   return true;
 }
 
 // Caller holds g_tableLock.
 void LoadTable(TableData* t, const char* section, const char* file, std::vector<CodeTextEntry>* list) {
-  char value[kTableValueSize];
+  std::vector<std::string> lines;
+  ReadNumberedLines(section, file, &lines);
   for (int n = 1; n <= kMaxTableLines; ++n) {
     CodeTextItem item;
-    if (!ReadCodeTextItem(section, n, value, sizeof(value), file, &item)) break;
+    if (!ReadCodeTextItem(lines[n], &item)) break;
     CodeTextEntry entry;
     std::memcpy(entry.szItemCode, item.szItemCode, sizeof(entry.szItemCode));
     entry.pszText = t->texts.insert(std::string(item.szItemText)).first->c_str();
@@ -113,13 +162,16 @@ void LoadTable(TableData* t, const char* section, const char* file, std::vector<
 }
 
 // Caller holds g_tableLock. Reloads both tables when the file (or the file's path) has
-// changed since the last look.
-void RefreshTables(TableData* t) {
+// changed since the last look, or always when bForce.
+void RefreshTables(TableData* t, bool bForce = false) {
   char file[kKvPathSize];
   CopyConfigPath(file, sizeof(file));
   KvFileStamp now;
   KvGetFileStamp(file, &now);
-  if (t->loaded && t->stampPath == file && now.mtime == t->stamp.mtime && now.size == t->stamp.size) return;
+  if (!bForce && t->loaded && t->stampPath == file && now.mtime == t->stamp.mtime &&
+      now.size == t->stamp.size) {
+    return;
+  }
   t->transNames.clear();
   t->errInfos.clear();
   try {
@@ -189,6 +241,12 @@ size_t ReadComDevice(char* out, size_t size) {
 int GetDebugLogLevel() {
   const int level = ReadInt(kSecDebugLog, "DebugLog", 2);
   return level < 0 ? 0 : level;
+}
+
+void LoadCodeTextLists() {
+  std::lock_guard<std::mutex> lock(g_tableLock);
+  TableData* t = Tables();
+  if (t != nullptr) RefreshTables(t, true);
 }
 
 const char* GetTransName(const char* code, int length) {

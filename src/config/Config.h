@@ -44,6 +44,9 @@ int GetDebugLogLevel();
 // Display name of a transaction type, from [TRANSNAMEDSP]; compares `length` bytes.
 // Never null; the text stays valid for the life of the library.
 const char* GetTransName(const char* code, int length);
+// Reloads both code-to-text tables from the file now, whatever its time stamp (a lookup
+// reloads them only when the file has changed). Each table section is read once.
+void LoadCodeTextLists();
 // Explanation of a response code, from [REEOR_INFORMITION]; as GetTransName.
 const char* GetRejCodeExplain(const char* code, int length);
 // [TXTFILENAME] FilePath (default ".\", a separator added) + FileName (default

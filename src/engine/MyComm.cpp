@@ -63,7 +63,13 @@ MyComm::MyComm()
       m_iIndex(-1),
       m_ucRecvBuf(),
       m_bRecvOK(false),
-      m_bDecoded(false),
+      m_eRecvState(RecvState::kHunt),
+      m_iStart(0),
+      m_iFrameEnd(-1),
+      m_iLastEnd(-1),
+      m_ucRecvXor(),
+      m_sEndFirst(),
+      m_sSameEnd(),
       m_uRecvGen(0),
       m_dwHandshakeTimeOut(kHandshakeTimeOut) {
   ResetReceive();
@@ -84,7 +90,10 @@ MyComm::~MyComm() {
 void MyComm::ResetReceive() {
   Lock lock(m_csRecv.get());
   m_iIndex = -1;
-  m_bDecoded = false;
+  m_eRecvState = RecvState::kHunt;
+  m_iStart = 0;
+  m_iFrameEnd = m_iLastEnd = -1;
+  memset(m_sEndFirst, 0xFF, sizeof(m_sEndFirst));  // -1: no later start
   ++m_uRecvGen;
   memset(m_ucRecvBuf, 0, sizeof(m_ucRecvBuf));
   m_bRecvOK.store(false);
@@ -120,71 +129,6 @@ bool MyComm::CheckCmdCode() {
   return false;
 }
 
-bool MyComm::DecodeAssembled() {
-  for (;;) {
-    if (m_RecvBTF.Decode(m_ucRecvBuf, m_iIndex)) return true;
-    // Resynchronise on the next STX inside the rejected bytes.
-    int k = 1;
-    while (k < m_iIndex && m_ucRecvBuf[k] != kBtfSTX) ++k;
-    if (k >= m_iIndex) {
-      m_iIndex = -1;
-      return false;
-    }
-    int moved = m_iIndex - k;
-    memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(moved));
-    m_iIndex = moved;
-  }
-}
-
-bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
-  if (m_bDecoded) return false;  // a decoded frame waits for the next reset
-  const bool bWasAssembling = (m_iIndex != -1);
-  for (int i = 0; i < iLen; ++i) {
-    const unsigned char b = pData[i];
-    if (m_iIndex == -1) {
-      if (b == kBtfSTX) {
-        m_iIndex = 0;
-        m_ucRecvBuf[0] = b;
-      } else if (i == iLen - 1 && !bWasAssembling) {
-        WriteLog(KV_HERE, LOG_REJECT, "非法数据，报文不是以STX(0X02)开头的！");
-      }
-      continue;
-    }
-    ++m_iIndex;
-    m_ucRecvBuf[m_iIndex] = b;
-    const int iEnd = m_ucRecvBuf[1] * 256 + m_ucRecvBuf[2] + 4;  // index of the frame's LRC
-    if (m_iIndex == 2) {
-      // The length is known: a frame that cannot fit the assembly buffer, or is shorter
-      // than the smallest frame, is dropped at once; a start byte in its second length
-      // byte begins the next attempt.
-      if (iEnd < kBtfMinDecodeLen - 1 || iEnd >= kRecvBufSize) {
-        WriteLog(KV_HERE, LOG_REJECT, "接收到的报文长度无效，报文长度=%d，接收缓冲区大小=%d，数据已丢弃.",
-                 iEnd + 1, kRecvBufSize);
-        if (m_ucRecvBuf[2] == kBtfSTX) {
-          m_ucRecvBuf[0] = kBtfSTX;
-          m_iIndex = 0;
-        } else {
-          m_iIndex = -1;
-        }
-      }
-      continue;
-    }
-    if (m_iIndex >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
-      WriteLog(KV_HERE, LOG_TRACE, "Len = %d, m_iIndex = %d.", iEnd, m_iIndex);
-    }
-    // At the frame's last byte the frame is decoded; one whose ETX is missing fails the
-    // check there and assembly starts over, so the index never passes the frame's end.
-    if (m_iIndex == iEnd) {
-      ++m_iIndex;
-      if (DecodeAssembled()) {
-        m_bDecoded = true;
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
 bool MyComm::AssembleChunk(const unsigned char* pData, int iLen) {
   if (pData == NULL || iLen <= 0) return false;
   WriteHexLog(LOG_INFO, "一次完整的接收数据", pData, iLen, 0);
@@ -197,7 +141,7 @@ void MyComm::RouteFrame() {
   unsigned uGen;
   {
     Lock lock(m_csRecv.get());
-    if (!m_bDecoded) return;
+    if (m_eRecvState != RecvState::kDecoded) return;
     uGen = m_uRecvGen;
   }
   // Only the watch thread decodes into m_RecvBTF, and it does not while it routes, so the
@@ -217,7 +161,7 @@ void MyComm::RouteFrame() {
   if (CheckCmdCode()) {
     Lock lock(m_csRecv.get());
     // A request written meanwhile has reset the state: this frame answers the old one.
-    if (m_bDecoded && uGen == m_uRecvGen) m_bRecvOK.store(true);
+    if (m_eRecvState == RecvState::kDecoded && uGen == m_uRecvGen) m_bRecvOK.store(true);
   }
 }
 

@@ -230,6 +230,22 @@ bool BTFManager::Check(char* pszText, size_t size) const {
   return true;
 }
 
+bool BTFManager::PassesCheck(const void* data, int len) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  if (p == nullptr || len < kBtfMinDecodeLen || p[0] != kBtfSTX) return false;
+  const int iContLen = ContLenFromLEN(p[1] * 256 + p[2]);
+  if (iContLen < kBtfMinContLen || iContLen + kBtfOverhead != len) return false;
+  if (p[len - 2] != kBtfETX) return false;
+  if (!ContentIsTransmitData(p + 9, iContLen)) {
+    char szID[kTransIDLen + 1];
+    GetTransID(szID, sizeof(szID));
+    if (memcmp(p + 3, szID, kTransIDLen) != 0) return false;
+  }
+  uint8_t lrc = 0;
+  for (int i = 0; i < len - 1; ++i) lrc ^= p[i];
+  return lrc == p[len - 1];
+}
+
 bool BTFManager::GetCmdCode(char* out, unsigned uCMDNoLen) const {
   if (m_stuBTF.pCont == nullptr || out == nullptr || uCMDNoLen < 3 || m_iContLen < 4) {
     return false;

@@ -68,6 +68,12 @@ class BTFManager {
   // (size bytes, always terminated) and returns false.
   bool Check(char* pszText, size_t size) const;
 
+  // True when the len bytes at data are exactly one frame that passes every test of Check.
+  // Writes no log line and loads nothing: the receive framing uses it to try a frame that
+  // begins at a later start byte while an earlier one is still assembling. The cheap tests
+  // come first, the LRC last.
+  static bool PassesCheck(const void* data, int len);
+
   // Content bytes 2 and 3 and a terminator into out; false when there is no content,
   // uCMDNoLen < 3, or the content is shorter than 4 bytes.
   bool GetCmdCode(char* out, unsigned uCMDNoLen) const;

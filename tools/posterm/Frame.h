@@ -3,6 +3,7 @@
 // LRC (XOR of every byte from STX through ETX).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,6 +34,9 @@ struct Frame {
   Bytes content;   // LEN - 6 bytes
   bool valid = false;
   std::string error;  // why it is not valid
+  // Monotonic time at which the frame was read off the line (its last byte arrived) or, for a frame
+  // sent, at which its last byte was written.
+  std::chrono::steady_clock::time_point at{};
 
   // Two-character codes of the content ("" when the content is shorter).
   std::string OperType() const;

@@ -341,8 +341,11 @@ void Terminal::Log(const char* fmt, ...) {
   struct tm tmv;
   time_t sec = tv.tv_sec;
   localtime_r(&sec, &tmv);
-  fprintf(log_, "%02d:%02d:%02d.%03d ", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-          static_cast<int>(tv.tv_usec / 1000));
+  // Wall time for the reader, and monotonic milliseconds since the terminal began for intervals.
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - epoch_).count();
+  fprintf(log_, "%02d:%02d:%02d.%03d +%.1fms ", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+          static_cast<int>(tv.tv_usec / 1000), ms);
   va_list ap;
   va_start(ap, fmt);
   vfprintf(log_, fmt, ap);
@@ -411,9 +414,11 @@ bool Terminal::ReadFrame(int timeoutMs, Frame* out) {
     uint8_t buf[4096];
     const ssize_t n = read(master_, buf, sizeof buf);
     if (n > 0) {
+      const auto now = std::chrono::steady_clock::now();
       std::vector<Frame> frames;
       reader_.Feed(buf, static_cast<size_t>(n), &frames);
-      for (const Frame& f : frames) {
+      for (Frame& f : frames) {
+        f.at = now;
         Record(f);
         pending_.push_back(f);
       }
@@ -451,11 +456,21 @@ bool Terminal::WriteBytes(const uint8_t* p, size_t n) {
 
 void Terminal::SendFrame(const Bytes& frame, const char* what) {
   Log("TX (%s) %s", what, Hex(frame).c_str());
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    sent_.push_back(Parse(frame));
-  }
+  const size_t i = RecordSent(frame);
   WriteBytes(frame.data(), frame.size());
+  StampSent(i);
+}
+
+size_t Terminal::RecordSent(const Bytes& frame) {
+  std::lock_guard<std::mutex> lk(mu_);
+  sent_.push_back(Parse(frame));
+  return sent_.size() - 1;
+}
+
+void Terminal::StampSent(size_t i) {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lk(mu_);
+  if (i < sent_.size()) sent_[i].at = now;
 }
 
 void Terminal::Hangup() {
@@ -561,10 +576,7 @@ void Terminal::Handle(const Frame& req) {
     Log("-- cutting the answer after %d bytes", step.cutAfter);
     stream.resize(static_cast<size_t>(step.cutAfter));
   }
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    sent_.push_back(Parse(answer));
-  }
+  const size_t sentIndex = RecordSent(answer);
   const size_t chunks = step.chunks > 1 ? static_cast<size_t>(step.chunks) : 1;
   const size_t per = (stream.size() + chunks - 1) / chunks;
   bool ok = true;
@@ -573,6 +585,7 @@ void Terminal::Handle(const Frame& req) {
     const size_t n = std::min(per, stream.size() - off);
     ok = WriteBytes(stream.data() + off, n);
   }
+  StampSent(sentIndex);
   {
     std::lock_guard<std::mutex> lk(mu_);
     ++answers_;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <map>
@@ -98,8 +99,10 @@ class Terminal {
   void Stop();
 
   // Everything below is safe to call from any thread while the terminal runs.
-  std::vector<Frame> Received() const;  // every frame read from the line, in order
-  std::vector<Frame> Sent() const;      // every frame written (good or deliberately broken)
+  // Every frame read from the line, in order; every frame written (good or deliberately broken). Each
+  // carries its time on the monotonic clock (Frame::at); a frame being written has none yet.
+  std::vector<Frame> Received() const;
+  std::vector<Frame> Sent() const;
   std::vector<RelayResult> RelayResults() const;
   int Hangups() const;
   size_t TransactionAnswers() const;  // final answers to requests other than the handshake
@@ -117,6 +120,9 @@ class Terminal {
   bool ReadFrame(int timeoutMs, Frame* out);  // next frame from the line (recorded), bounded wait
   bool WriteBytes(const uint8_t* p, size_t n);
   void SendFrame(const Bytes& frame, const char* what);
+  // Adds a frame to Sent() before it is written (its index), and stamps it once written.
+  size_t RecordSent(const Bytes& frame);
+  void StampSent(size_t i);
   bool Pause(int ms);  // false when stopping
   void Hangup();
   void CloseLine();
@@ -127,6 +133,7 @@ class Terminal {
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   Scenario scenario_;
+  const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
   std::vector<Frame> received_;
   std::vector<Frame> sent_;
   std::vector<RelayResult> relay_;

@@ -1,12 +1,17 @@
-// GetPrivateProfileIntA / GetPrivateProfileStringA for the POSIX side, with the Win32
-// contract: section and key names compared without regard to ASCII case, blanks
-// around names and values trimmed, one pair of matching quotes around a value removed,
-// ';' comment lines, the first match wins (the first section of a name, the first key
-// in it), values cut to the buffer, the count of characters copied returned, the file
-// read afresh on every call, a missing file or key giving the default.
+// GetPrivateProfileIntA / GetPrivateProfileStringA / GetPrivateProfileSectionA for the
+// POSIX side, with the Win32 contract: section and key names compared without regard to
+// ASCII case, blanks around names and values trimmed, one pair of matching quotes around
+// a value removed (by the key readers; a section is handed over as written), ';' comment
+// lines, the first match wins (the first section of a name, the first key in it), values
+// cut to the buffer, the count of characters copied returned, the file read afresh on
+// every call, a missing file or key giving the default. A file of more than
+// kMaxProfileBytes (or a device that never ends) counts as missing: no call reads more.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform_fs.h"
 #include "win32_posix.h"
@@ -15,6 +20,8 @@ namespace {
 
 // Characters of a line beyond this are dropped (keeps memory bounded on any file).
 constexpr size_t kMaxLine = 65536;
+// A profile larger than this is taken for a missing file (keeps every call bounded in time).
+constexpr long kMaxProfileBytes = 1L << 20;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
@@ -55,23 +62,37 @@ bool ParseLine(std::string& line, ProfileVisitor& v) {
   }
   const char* eq = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
   if (eq == nullptr) return true;  // no value: not an entry
-  std::string value = Trimmed(eq + 1, end);
-  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
-    value = value.substr(1, value.size() - 2);
-  }
-  return v.OnKey(Trimmed(p, eq), value);
+  return v.OnKey(Trimmed(p, eq), Trimmed(eq + 1, end));
 }
 
-// Walks the file; false when it cannot be opened.
+std::string Unquoted(const std::string& value) {
+  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+// Walks the file; false when it cannot be opened or is too large (the visitor's findings
+// are then to be ignored).
 bool WalkProfile(const char* file, ProfileVisitor& v) {
   if (file == nullptr) return false;
   FILE* f = KvFopen(file, "rb");
   if (f == nullptr) return false;
+  struct stat st;
+  if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kMaxProfileBytes) {
+    std::fclose(f);
+    return false;
+  }
   std::string line;
   bool first = true;
   bool go = true;
+  long total = 0;
   int c;
   while (go && (c = std::getc(f)) != EOF) {
+    if (++total > kMaxProfileBytes) {  // grew while read, or a device without end
+      std::fclose(f);
+      return false;
+    }
     if (c == '\n' || c == '\r') {
       if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
       first = false;
@@ -101,7 +122,7 @@ class FindValue : public ProfileVisitor {
   bool OnKey(const std::string& key, const std::string& value) override {
     if (!inSection_ || !SameName(key, key_)) return true;
     found_ = true;
-    value_ = value;
+    value_ = Unquoted(value);
     return false;
   }
   bool found_ = false;
@@ -110,6 +131,26 @@ class FindValue : public ProfileVisitor {
  private:
   const char* section_;
   const char* key_;
+  bool inSection_ = false;
+};
+
+// Every entry of the first section of a name, as "key=value" in file order.
+class SectionEntries : public ProfileVisitor {
+ public:
+  explicit SectionEntries(const char* section) : section_(section) {}
+  bool OnSection(const std::string& name) override {
+    if (inSection_) return false;
+    inSection_ = SameName(name, section_);
+    return true;
+  }
+  bool OnKey(const std::string& key, const std::string& value) override {
+    if (inSection_) entries_.push_back(key + "=" + value);
+    return true;
+  }
+  std::vector<std::string> entries_;
+
+ private:
+  const char* section_;
   bool inSection_ = false;
 };
 
@@ -166,8 +207,7 @@ DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefa
     return 0;
   }
   FindValue find(lpAppName, lpKeyName);
-  WalkProfile(lpFileName, find);
-  if (find.found_) {
+  if (WalkProfile(lpFileName, find) && find.found_) {
     SetLastError(ERROR_SUCCESS);
     return CopyCut(find.value_, lpReturnedString, nSize);
   }
@@ -181,7 +221,35 @@ DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefa
 UINT GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, int nDefault, LPCSTR lpFileName) {
   if (lpAppName == nullptr || lpKeyName == nullptr) return static_cast<UINT>(nDefault);
   FindValue find(lpAppName, lpKeyName);
-  WalkProfile(lpFileName, find);
-  if (!find.found_ || find.value_.empty()) return static_cast<UINT>(nDefault);
+  if (!WalkProfile(lpFileName, find) || !find.found_ || find.value_.empty())
+    return static_cast<UINT>(nDefault);
   return ParseProfileInt(find.value_);
+}
+
+DWORD GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName) {
+  if (lpReturnedString == nullptr || nSize == 0) return 0;
+  lpReturnedString[0] = '\0';
+  if (nSize == 1 || lpAppName == nullptr) return 0;
+  lpReturnedString[1] = '\0';
+  SectionEntries section(lpAppName);
+  if (!WalkProfile(lpFileName, section)) return 0;
+  // Entries one after the other, each with its terminator, and one more terminator at the
+  // end. As the system does, the whole section counts as fitting only with a byte to spare;
+  // otherwise what does not fit is cut (the last entry too), two terminators end the buffer,
+  // and the count is nSize - 2.
+  size_t used = 0;
+  const size_t limit = nSize - 2;  // an entry with its terminator must end within this
+  for (const std::string& e : section.entries_) {
+    if (used > limit || e.size() + 1 > limit - used) {
+      if (used < limit) std::memcpy(lpReturnedString + used, e.data(), limit - used);
+      lpReturnedString[nSize - 2] = '\0';
+      lpReturnedString[nSize - 1] = '\0';
+      return nSize - 2;
+    }
+    std::memcpy(lpReturnedString + used, e.data(), e.size());
+    used += e.size();
+    lpReturnedString[used++] = '\0';
+  }
+  lpReturnedString[used] = '\0';
+  return static_cast<DWORD>(used);
 }

@@ -163,6 +163,9 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 UINT GetPrivateProfileIntA(LPCSTR lpAppName, LPCSTR lpKeyName, int nDefault, LPCSTR lpFileName);
 DWORD GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,
                                DWORD nSize, LPCSTR lpFileName);
+// "key=value\0key=value\0\0": the entries of a section; the count of characters without the
+// final terminator, or nSize - 2 when they do not all fit.
+DWORD GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName);
 int wsprintfA(LPSTR out, LPCSTR fmt, ...);
 
 // ---------------------------------------------------------------- user32 notifications

@@ -32,8 +32,15 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+long long Ms(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+
 // The terminal's side of a pseudo-terminal. Every complete frame the library writes is
 // recorded and handed to the handler (on the terminal's thread), which answers with Send.
+// Frames received and bytes sent carry their time on the monotonic clock.
 class FakeTerminal {
  public:
   using Handler = std::function<void(FakeTerminal&, const std::string& frame)>;
@@ -80,11 +87,22 @@ class FakeTerminal {
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sentAt.push_back(Clock::now());
   }
   const std::string& SlaveName() const { return m_slaveName; }
   std::vector<std::string> Frames() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_frames;
+  }
+  // When each frame arrived (its last byte read), and when each Send finished writing.
+  std::vector<Clock::time_point> FrameTimes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frameAt;
+  }
+  std::vector<Clock::time_point> SendTimes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sentAt;
   }
   // Waits (bounded) until at least n frames have arrived.
   bool WaitFrames(size_t n, int ms = 5000) {
@@ -106,6 +124,7 @@ class FakeTerminal {
       char buf[4096];
       ssize_t n = read(m_master, buf, sizeof(buf));
       if (n <= 0) continue;
+      const Clock::time_point now = Clock::now();
       pending.append(buf, static_cast<size_t>(n));
       for (;;) {
         size_t stx = pending.find('\x02');
@@ -124,6 +143,7 @@ class FakeTerminal {
         {
           std::lock_guard<std::mutex> lock(m_mutex);
           m_frames.push_back(frame);
+          m_frameAt.push_back(now);
           h = m_handler;
         }
         m_cv.notify_all();
@@ -141,6 +161,8 @@ class FakeTerminal {
   std::mutex m_mutex;
   std::condition_variable m_cv;
   std::vector<std::string> m_frames;
+  std::vector<Clock::time_point> m_frameAt;
+  std::vector<Clock::time_point> m_sentAt;
   Handler m_handler;
   std::thread m_thread;
 };
@@ -199,6 +221,10 @@ TEST_F(PtyTrans, ApprovedTransactionMapsTheAnswerAndKeepsThePortOpen) {
   EXPECT_EQ(r, 0);
   const std::vector<std::string> frames = term.Frames();
   ASSERT_EQ(frames.size(), 2u);
+  // The request follows the handshake's answer after the pause (both times the terminal's): the
+  // library takes a chunk once the line has been quiet for its read interval (100 ms), then pauses
+  // 200 ms.
+  EXPECT_GE(Ms(term.SendTimes().at(0), term.FrameTimes().at(1)), 100 + 200 - 10);
   char idText[7];
   GetTransID(idText, sizeof(idText));
   const std::string id(idText);
@@ -344,7 +370,11 @@ TEST_F(PtyTrans, TimeOutMapsTheHandshakeAnswer) {
   });
   int r = 0;
   const std::string rsp = Run("30", &r);
+  const Clock::time_point end = Clock::now();
   EXPECT_EQ(r, -3);
+  // No later than TradeTimeOut + 0.6 s after the request reached the terminal.
+  ASSERT_EQ(term.FrameTimes().size(), 2u);
+  EXPECT_LE(Ms(term.FrameTimes()[1], end), 1000 + 600);
   EXPECT_EQ(rsp.substr(6, 2), "00");
   EXPECT_EQ(env.CountMessage("处理消费(发送->接收)时间超时，超时时间=1000(ms)."), 1);
   EXPECT_FALSE(GetEngine()->IsOpen());

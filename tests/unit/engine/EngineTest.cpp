@@ -280,6 +280,71 @@ TEST_F(Assembly, StxInsideRejectedFrameStartsResynchronisation) {
   EXPECT_TRUE(comm.Feed(outer));
   EXPECT_EQ(comm.RecvContent(), ReplyContent("51", "00"));
   EXPECT_TRUE(comm.IsRecvOK());
+  // The byte count handed to the relay and the dumps is the frame's own, not what followed it.
+  unsigned char* pData = nullptr;
+  int iLen = 0;
+  comm.GetRecvData(&pData, &iLen);
+  EXPECT_EQ(Bytes(pData, iLen), good);
+}
+
+// A start byte before the real one: the false start's "length" comes from the real STX and LEN,
+// and the real frame is taken when it completes, whole chunk or byte by byte.
+TEST_F(Assembly, StrayStartBeforeTheAnswerDoesNotLoseIt) {
+  struct Case {
+    const char* name;
+    std::string before;
+    size_t contentLen;
+    std::string inside;  // bytes at content offset 100
+  };
+  std::string filler("\x02\x00\x50", 3);  // a later false start still open when the first fails
+  filler += std::string(30, 'n');
+  const std::string falseFrame = std::string("\x02\x00\x1F", 3) + filler;  // ends inside the filler
+  const Case cases[] = {
+      {"02 02, 507 bytes", std::string("\x02\x02", 2), 507, ""},  // first start ends one byte early
+      {"02, 300 bytes", std::string("\x02", 1), 300, ""},         // first start never ends
+      {"02, 207 bytes", std::string("\x02", 1), 207, ""},
+      {"false frame ends first", falseFrame, 207, ""},
+      {"false frame, then 4096 bytes", falseFrame, 4085, ""},
+      {"false frame, then a start too long inside", falseFrame, 207, std::string("\x02\x0F\xF0", 3)},
+  };
+  for (const Case& c : cases) {
+    for (bool byByte : {false, true}) {
+      comm.ResetReceive();
+      std::string content = ReplyContent("51", "00");
+      content.resize(c.contentLen, 't');
+      content.replace(100, c.inside.size(), c.inside);
+      const std::string f = WireFrame(content, kID);
+      const std::string stream = c.before + f;
+      bool decoded = false;
+      if (byByte) {  // every split of the short streams; long ones in odd pieces
+        const size_t step = stream.size() > 1000 ? 61 : 1;
+        for (size_t at = 0; at < stream.size(); at += step)
+          decoded = comm.Feed(stream.substr(at, step)) || decoded;
+      } else {
+        decoded = comm.Feed(stream);
+      }
+      EXPECT_TRUE(decoded) << c.name << (byByte ? " byte by byte" : "");
+      EXPECT_TRUE(comm.IsRecvOK()) << c.name;
+      EXPECT_EQ(comm.RecvContent(), content) << c.name;
+      EXPECT_EQ(Bytes(comm.RecvBuf(), comm.Index()), f) << c.name;
+    }
+  }
+}
+
+TEST_F(Assembly, LaterStartsAreTriedSilently) {
+  // The false start never completes; the later starts inside the frame write nothing.
+  const std::string content = ReplyContent("51", "00") + std::string("\x02\x00\x60 \x02\x01\x00", 7);
+  EXPECT_TRUE(comm.Feed("\x02" + WireFrame(content, kID)));
+  EXPECT_EQ(comm.RecvContent(), content);
+  EXPECT_EQ(env.CountText("报文"), 0);
+}
+
+TEST_F(Assembly, ValidFrameInsideAnotherIsTakenWhenItCompletes) {
+  // The earliest frame to complete wins, here the inner one; the outer one is never decoded.
+  const std::string inner = WireFrame(ReplyContent("51", "00"), kID);
+  EXPECT_TRUE(comm.Feed(WireFrame(std::string(60, 'x') + inner + "tail", kID)));
+  EXPECT_EQ(comm.RecvContent(), ReplyContent("51", "00"));
+  EXPECT_EQ(comm.Index(), static_cast<int>(inner.size()));
 }
 
 TEST_F(Assembly, StaleIdentifierRejected) {

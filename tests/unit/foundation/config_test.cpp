@@ -1,5 +1,6 @@
 // Readers of Config.ini: defaults, the code-to-text tables, reloads, templates.
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -94,6 +95,38 @@ TEST_F(ConfigTest, CodesComparedOnTheGivenLength) {
   EXPECT_EQ(std::string(GetRejCodeExplain("88", 2)), std::string(99, 'w'));
   EXPECT_STREQ(GetRejCodeExplain("55", 0), "无此返回码的错误说明");
   EXPECT_STREQ(GetRejCodeExplain("55", -1), "无此返回码的错误说明");
+}
+
+TEST_F(ConfigTest, TableSectionGivesWhatTheKeyReaderGave) {
+  WriteConfig("[TRANSNAMEDSP]\n001=\"00 quoted\"\n 002 =  01   blanks  \n002=01 repeated\n003=02 " +
+              std::string(300, 'w') +
+              "\n;004=03 comment\n005=04 after the gap\n[TRANSNAMEDSP]\n004=03 later section\n");
+  EXPECT_STREQ(GetTransName("00", 2), "quoted");
+  EXPECT_STREQ(GetTransName("01", 2), "blanks");  // the first of a repeated key
+  EXPECT_EQ(std::string(GetTransName("02", 2)), std::string(99, 'w'));
+  EXPECT_STREQ(GetTransName("03", 2), KV_DEFAULT_TRANS_NAME);
+  EXPECT_STREQ(GetTransName("04", 2), KV_DEFAULT_TRANS_NAME);
+}
+
+// Two 999-line tables behind 900 KB of other text: a reload reads each section once (a walk of the
+// file per line took seconds on such a file). The bound only catches that walk, never a slow machine.
+TEST_F(ConfigTest, LargeTablesInALargeFileReloadInOnePass) {
+  std::string ini = "[PAD]\n";
+  while (ini.size() < 900000) ini += ";" + std::string(99, 'p') + "\n";
+  char line[64];
+  for (const char* section : {"TRANSNAMEDSP", "REEOR_INFORMITION"}) {
+    ini += std::string("[") + section + "]\n";
+    for (int n = 1; n <= 999; ++n) {
+      std::snprintf(line, sizeof(line), "%03d=c%03d text%03d\n", n, n, n);
+      ini += line;
+    }
+  }
+  WriteConfig(ini);
+  const auto t0 = std::chrono::steady_clock::now();
+  LoadCodeTextLists();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  EXPECT_STREQ(GetTransName("c999", 4), "text999");
+  EXPECT_STREQ(GetRejCodeExplain("c998", 4), "text998");
 }
 
 TEST_F(ConfigTest, TablesReloadWhenTheFileChangesAndOldTextsStayValid) {

@@ -2,6 +2,10 @@
 #include <cstring>
 #include <string>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "foundation_fixture.h"
 
 namespace {
@@ -89,5 +93,50 @@ TEST_F(ProfileTest, FileReadAfreshOnEveryCall) {
   ASSERT_TRUE(kvtest::WriteAll(config_, "[S]\nK=lf"));
   EXPECT_EQ(Str("S", "K"), "lf");  // last line without a line end
 }
+
+// A section in one read: "key=value" strings in file order and a final terminator, the count
+// without it; when it does not fit with a byte to spare it is cut, two terminators end the buffer
+// and the count is nSize - 2 (as the system does).
+TEST_F(ProfileTest, SectionReadWholeWithTheBufferRules) {
+  WriteConfig("[A]\nK=v\n[Table]\n001=00 x\n002=30 yy\n[C]\nZ=1\n");
+  const std::string whole(
+      "001=00 x\0"
+      "002=30 yy\0\0",
+      20);
+  for (DWORD size : {64u, 21u}) {
+    std::string buf(size, 'q');
+    EXPECT_EQ(GetPrivateProfileSectionA("table", &buf[0], size, config_.c_str()), 19u) << size;
+    EXPECT_EQ(buf.substr(0, 20), whole) << size;
+  }
+  for (DWORD size : {20u, 12u}) {  // 20: room for all but no byte to spare
+    std::string buf(size, 'q');
+    EXPECT_EQ(GetPrivateProfileSectionA("Table", &buf[0], size, config_.c_str()), size - 2) << size;
+    EXPECT_EQ(buf.substr(0, 9), whole.substr(0, 9)) << size;
+    EXPECT_EQ(buf.substr(size - 2), std::string(2, '\0')) << size;
+  }
+  char buf[8] = "qqqqqqq";
+  EXPECT_EQ(GetPrivateProfileSectionA("None", buf, sizeof(buf), config_.c_str()), 0u);
+  EXPECT_EQ(std::string(buf, 2), std::string(2, '\0'));
+  const std::string none = dir_ + "absent.ini";
+  EXPECT_EQ(GetPrivateProfileSectionA("Table", buf, sizeof(buf), none.c_str()), 0u);
+}
+
+#ifndef _WIN32
+// More than 1 MiB, or a device that never ends, counts as a missing file.
+TEST_F(ProfileTest, FileBeyondOneMebibyteCountsAsMissing) {
+  const std::string head = "[S]\nK=found\n;";
+  for (long size : {1L << 20, (1L << 20) + 1}) {
+    ASSERT_TRUE(kvtest::WriteAll(config_, head + std::string(static_cast<size_t>(size) - head.size(), 'p')));
+    const bool within = size <= (1L << 20);
+    EXPECT_EQ(Str("S", "K"), within ? "found" : "DEF") << size;
+    char buf[64];
+    EXPECT_EQ(GetPrivateProfileSectionA("S", buf, sizeof(buf), config_.c_str()), within ? 8u : 0u) << size;
+  }
+  ASSERT_EQ(unlink(config_.c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", config_.c_str()), 0);
+  EXPECT_EQ(Str("S", "K"), "DEF");
+  EXPECT_EQ(Int("S", "K"), -7);
+}
+#endif
 
 }  // namespace

@@ -240,6 +240,36 @@ TEST_F(BTFManagerTest, EveryCheckHasItsMessage) {
   EXPECT_EQ('x', tiny[5]);
 }
 
+// The silent check gives Decode's verdict on each kind of frame and writes nothing.
+TEST_F(BTFManagerTest, PassesCheckIsDecodesVerdictWithoutALine) {
+  struct Case {
+    const char* name;
+    Bytes frame;
+    bool ok;
+  };
+  Bytes badEtx = MakeFrame("123456", Content("A05100", 60));
+  badEtx[badEtx.size() - 2] = 0x04;
+  badEtx.back() ^= 0x03 ^ 0x04;
+  Bytes badLrc = MakeFrame("123456", Content("A05100", 60));
+  badLrc.back() ^= 0x01;
+  Bytes trailing = MakeFrame("123456", Content("A05100", 60));
+  trailing.push_back('z');
+  const Case cases[] = {
+      {"good", MakeFrame("123456", Content("A05100", 60)), true},
+      {"transmit data, any identifier", MakeFrame("999999", Content("D000", 60)), true},
+      {"wrong identifier", MakeFrame("654321", Content("A05100", 60)), false},
+      {"content of 51", MakeFrame("123456", Content("A05100", 51)), false},
+      {"wrong ETX", badEtx, false},
+      {"wrong LRC", badLrc, false},
+      {"a byte after the frame", trailing, false},
+      {"12 bytes", Bytes(12, 0x02), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(BTFManager::PassesCheck(c.frame.data(), static_cast<int>(c.frame.size())), c.ok) << c.name;
+  }
+  EXPECT_EQ(env.Log(), "");
+}
+
 TEST_F(BTFManagerTest, CheckRetCodePacksTheRefusal) {
   BTFManager btf;
   ASSERT_TRUE(DecodeExact(btf, MakeFrame("123456", Content("A0510100", 60)), 71));

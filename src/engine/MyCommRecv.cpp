@@ -1,0 +1,187 @@
+// The receive framing of MyComm: received bytes assembled into frames, kept apart from the
+// rest of the engine because it is a state machine of its own.
+//
+// A frame is assembled from the first STX; at the index its LEN gives for the LRC it is
+// decoded, and a rejected frame resynchronises on a later STX inside it; then the hunt for
+// the next STX goes on. A stray STX before the real one would make the assembly wait for the
+// wrong end, so every later STX inside the frame is also noted with its own end and kept
+// while its frame is open, also after the first one failed; a frame that completes there and
+// passes every check is taken, tried without a word in the log. The earliest frame to
+// complete wins. Each later start costs constant work: its end is noted once, and its LRC is
+// read off the running XOR. Beside these, the frame of the hunt is assembled as it always
+// was, so no stream loses a frame it used to take.
+#include <cstring>
+
+#include "engine/MyComm.h"
+#include "log/Log.h"
+
+namespace {
+
+// Index of the LRC byte of a frame that begins at k (with its LEN bytes at k + 1, k + 2).
+int FrameEnd(const unsigned char* pBuf, int k) { return k + pBuf[k + 1] * 256 + pBuf[k + 2] + 4; }
+
+}  // namespace
+
+bool MyComm::TakeFrame(int k, int len) {
+  if (k > 0) memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(len));
+  m_iIndex = len;
+  m_eRecvState = RecvState::kDecoded;
+  return true;
+}
+
+bool MyComm::DecodeAssembled() {
+  const int iCount = m_iIndex + 1;
+  for (int k = m_iStart; k < iCount;) {
+    if (m_RecvBTF.Decode(m_ucRecvBuf + k, iCount - k)) {
+      return TakeFrame(k, m_RecvBTF.GetContLen() + kBtfOverhead);
+    }
+    // Resynchronise on the next STX inside the rejected bytes.
+    do {
+      ++k;
+    } while (k < iCount && m_ucRecvBuf[k] != kBtfSTX);
+  }
+  return false;
+}
+
+void MyComm::ClearLaterStarts(int iFrom, int iTo) {
+  for (int i = iFrom; i <= iTo && i < kRecvBufSize; ++i) m_sEndFirst[i] = -1;
+}
+
+void MyComm::EndHunted() {
+  if (m_iLastEnd > m_iIndex) {
+    m_eRecvState = RecvState::kLaterStart;
+  } else {
+    m_iIndex = -1;
+    m_eRecvState = RecvState::kHunt;
+  }
+}
+
+void MyComm::RestartAt(int k) {
+  ClearLaterStarts(m_iIndex, m_iLastEnd);  // the ends still to come, and this one if untried
+  const int n = m_iIndex + 1 - k;
+  memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(n));
+  m_ucRecvXor[0] = m_ucRecvBuf[0];
+  for (int i = 1; i < n; ++i) m_ucRecvXor[i] = m_ucRecvXor[i - 1] ^ m_ucRecvBuf[i];
+  m_iIndex = n - 1;
+  m_iStart = 0;
+  m_iLastEnd = -1;
+  m_eRecvState = RecvState::kLength;
+  if (m_iIndex == 2) TakeLength();
+}
+
+void MyComm::TakeLength() {
+  const int iLast = FrameEnd(m_ucRecvBuf, m_iStart) - m_iStart;  // index of the LRC within the frame
+  if (iLast >= kBtfMinDecodeLen - 1 && iLast < kRecvBufSize) {
+    if (m_iStart + iLast < kRecvBufSize) {
+      m_iFrameEnd = m_iStart + iLast;
+      m_eRecvState = RecvState::kBody;
+    } else {
+      RestartAt(m_iStart);  // it gets the whole buffer, as it always had; later starts give way
+    }
+    return;
+  }
+  // A frame that cannot fit the assembly buffer, or is shorter than the smallest frame, is
+  // dropped at once; a start byte in its second length byte begins the next attempt.
+  WriteLog(KV_HERE, LOG_REJECT, "接收到的报文长度无效，报文长度=%d，接收缓冲区大小=%d，数据已丢弃.",
+           iLast + 1, kRecvBufSize);
+  if (m_ucRecvBuf[m_iStart + 2] == kBtfSTX) {
+    m_iStart += 2;
+  } else {
+    EndHunted();
+  }
+}
+
+void MyComm::NoteLaterStart() {
+  const int k = m_iIndex - 2;
+  if (k < 1 || m_ucRecvBuf[k] != kBtfSTX) return;
+  if (k == m_iStart && m_eRecvState != RecvState::kLaterStart) return;  // the hunted frame itself
+  const int iEnd = FrameEnd(m_ucRecvBuf, k);
+  if (iEnd - k + 1 < kBtfMinContLen + kBtfOverhead || iEnd >= kRecvBufSize) return;  // cannot be taken
+  m_sSameEnd[k] = m_sEndFirst[iEnd];
+  m_sEndFirst[iEnd] = static_cast<short>(k);
+  if (iEnd > m_iLastEnd) m_iLastEnd = iEnd;
+}
+
+bool MyComm::TryLaterStarts() {
+  const int iEnd = m_iIndex;
+  int iBest = -1;
+  // The chain runs from the latest start to the earliest: the last one that passes wins.
+  for (int k = m_sEndFirst[iEnd]; k >= 0; k = m_sSameEnd[k]) {
+    if (m_ucRecvBuf[iEnd - 1] != kBtfETX) break;  // the same ETX position for every start here
+    if ((m_ucRecvXor[iEnd - 1] ^ m_ucRecvXor[k - 1]) != m_ucRecvBuf[iEnd]) continue;
+    if (BTFManager::PassesCheck(m_ucRecvBuf + k, iEnd - k + 1)) iBest = k;
+  }
+  m_sEndFirst[iEnd] = -1;
+  if (iBest < 0) return false;
+  const int len = iEnd - iBest + 1;
+  // It passed the check: the decode succeeds and writes nothing.
+  if (!m_RecvBTF.Decode(m_ucRecvBuf + iBest, len)) return false;
+  return TakeFrame(iBest, len);
+}
+
+bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
+  if (m_eRecvState == RecvState::kDecoded) return false;  // a decoded frame waits for the next reset
+  const bool bWasAssembling = (m_eRecvState != RecvState::kHunt);
+  for (int i = 0; i < iLen; ++i) {
+    const unsigned char b = pData[i];
+    if (m_eRecvState == RecvState::kHunt) {
+      if (b == kBtfSTX) {
+        m_iIndex = m_iStart = 0;
+        m_ucRecvBuf[0] = m_ucRecvXor[0] = b;
+        m_iLastEnd = -1;
+        m_eRecvState = RecvState::kLength;
+      } else if (i == iLen - 1 && !bWasAssembling) {
+        WriteLog(KV_HERE, LOG_REJECT, "非法数据，报文不是以STX(0X02)开头的！");
+      }
+      continue;
+    }
+    if (m_iIndex + 1 >= kRecvBufSize) {
+      // Only a hunted frame whose LEN is not all in can meet the buffer's end (every noted
+      // end lies inside it): it moves to the front.
+      if (m_eRecvState == RecvState::kLength) {
+        RestartAt(m_iStart);
+      } else {
+        m_iIndex = -1;
+        m_eRecvState = RecvState::kHunt;
+        continue;
+      }
+    }
+    ++m_iIndex;
+    m_ucRecvBuf[m_iIndex] = b;
+    m_ucRecvXor[m_iIndex] = m_ucRecvXor[m_iIndex - 1] ^ b;
+    NoteLaterStart();
+    switch (m_eRecvState) {
+      case RecvState::kLaterStart:
+        if (b == kBtfSTX) {  // where the hunt after the failed frame begins a new one
+          m_iStart = m_iIndex;
+          m_eRecvState = RecvState::kLength;
+        }
+        break;
+      case RecvState::kLength:
+        if (m_iIndex == m_iStart + 2) TakeLength();
+        break;
+      case RecvState::kBody:
+        if (m_iIndex - m_iStart >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
+          WriteLog(KV_HERE, LOG_TRACE, "Len = %d, m_iIndex = %d.", m_iFrameEnd - m_iStart,
+                   m_iIndex - m_iStart);
+        }
+        // At the frame's last byte the frame is decoded; one whose ETX is missing fails the
+        // check there, so the index never passes the frame's end.
+        if (m_iIndex == m_iFrameEnd) {
+          if (DecodeAssembled() || TryLaterStarts()) return true;
+          EndHunted();
+          continue;
+        }
+        break;
+      default:
+        break;
+    }
+    if (m_eRecvState == RecvState::kHunt) continue;  // the hunted frame was dropped, nothing else open
+    if (TryLaterStarts()) return true;
+    if (m_eRecvState == RecvState::kLaterStart && m_iIndex >= m_iLastEnd) {
+      m_iIndex = -1;
+      m_eRecvState = RecvState::kHunt;
+    }
+  }
+  return false;
+}

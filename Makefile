@@ -1,9 +1,11 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build, then run a simulated purchase end to end
-#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, sanitizers, fuzzing
+#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, fault
+#                 matrix, soak, sanitizers, fuzzing
 #   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
 #   make test-fuzz  build the libFuzzer targets (build/fuzz, clang) and run each FUZZ_TIME seconds
+#   make bench    build, then run the benchmarks (figures in BENCHMARKS.md)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
@@ -12,7 +14,8 @@ CTEST = ctest --output-on-failure --timeout 600
 # Seconds each fuzz target runs in test-fuzz.
 FUZZ_TIME ?= 60
 
-.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan fuzz test-fuzz clean
+.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
+	test-matrix test-soak bench fuzz test-fuzz
 
 all: linux win32
 
@@ -47,7 +50,7 @@ dist: linux win32 win64
 	packaging/make-zip.sh build/win32 build/win64 build/dist
 
 test: check
-check: test-linux test-win test-dist test-bindings test-asan test-tsan test-fuzz
+check: test-linux test-win test-dist test-bindings test-matrix test-soak test-asan test-tsan test-fuzz
 	@echo "All test legs passed."
 
 test-linux: linux
@@ -70,6 +73,25 @@ test-bindings: linux
 # The packages, checked as an integrator meets them (tests/packaging/check-dist.sh).
 test-dist: dist
 	tests/packaging/check-dist.sh build/dist $$(cat build/linux/VERSION)
+
+# The fault matrix through the built library: on Linux in one process (resource counts checked), then the
+# Windows rows with the 64-bit build under wine64 (kvwin.exe: LoadLibrary, BankTrans, FreeLibrary).
+test-matrix: linux win64
+	build/linux/faultmatrix
+	build/linux/faultmatrix --wine build/win64
+
+# 300 approvals in one process (a quarter with a relay round trip), then load, call, unload 50 times.
+test-soak: linux
+	build/linux/faultmatrix --soak 300
+	build/linux/faultmatrix --reload 50
+
+# Benchmarks (not part of check): inner paths, whole transactions, and a soak of 1000 calls for the
+# resource growth. Figures in BENCHMARKS.md.
+bench: linux
+	cmake --build build/linux -j $(JOBS) --target bench_paths bench_transaction
+	build/linux/bench_paths
+	build/linux/bench_transaction
+	build/linux/faultmatrix --soak 1000
 
 test-asan: deps
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address $(CMAKE_FLAGS)

@@ -20,6 +20,7 @@ if(NOT WIN32)
   find_package(Threads REQUIRED)
   # The simulated terminal's core, shared by the program and the tests.
   add_library(posterm_core STATIC ${CMAKE_SOURCE_DIR}/tools/posterm/Frame.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/posterm/Options.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/posterm/Terminal.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/posterm/Replay.cpp)
   target_include_directories(posterm_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/posterm)
@@ -64,4 +65,27 @@ if(NOT WIN32 AND TARGET KorvessaDLL)
   target_compile_options(relay_stop_bench PRIVATE ${KV_WARN})
   target_link_libraries(relay_stop_bench PRIVATE posterm_core ${CMAKE_DL_LIBS})
   add_dependencies(relay_stop_bench KorvessaDLL)
+endif()
+
+# The fault matrix, soak and load/unload driver (a tool: table-driven, run by make test-matrix/test-soak).
+if(NOT WIN32 AND KV_TESTS AND TARGET KorvessaDLL)
+  add_library(kv_rig STATIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix/Rig.cpp
+                            ${CMAKE_SOURCE_DIR}/tests/integration/e2e/e2e_harness.cpp)
+  target_include_directories(kv_rig PUBLIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix ${CMAKE_SOURCE_DIR}/include
+                                           ${CMAKE_SOURCE_DIR}/tests/integration/e2e)
+  target_compile_options(kv_rig PRIVATE ${KV_WARN} ${KV_CHARSET})
+  target_compile_definitions(kv_rig PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>")
+  target_link_libraries(kv_rig PUBLIC posterm_core GTest::gtest ${CMAKE_DL_LIBS})
+  add_executable(faultmatrix ${CMAKE_SOURCE_DIR}/tools/faultmatrix/faultmatrix.cpp)
+  target_compile_options(faultmatrix PRIVATE ${KV_WARN} ${KV_CHARSET})
+  target_compile_definitions(faultmatrix PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"
+                                                KV_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_link_libraries(faultmatrix PRIVATE kv_rig)
+  add_dependencies(faultmatrix KorvessaDLL posterm bankhost)
+endif()
+if(WIN32 AND KV_TESTS)
+  # The Windows side of the fault matrix and of load/unload (LoadLibrary, BankTrans, FreeLibrary).
+  add_executable(kvwin ${CMAKE_SOURCE_DIR}/tools/faultmatrix/kvwin.cpp)
+  target_include_directories(kvwin PRIVATE ${CMAKE_SOURCE_DIR}/include)
+  target_compile_options(kvwin PRIVATE ${KV_WARN})
 endif()

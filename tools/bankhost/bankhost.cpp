@@ -7,7 +7,10 @@
 //   silent  one receive, then nothing until the client closes
 //   close   one receive, then close without a reply
 //   refuse  bind a port, print it, close the listener: connections to it are refused
-// The reply is --reply-hex, --reply-text, or (without either) the received bytes echoed.
+//   hangup  accept, then close at once, before anything is received
+//   hang    never accept, with the accept queue kept full: a client's connect neither succeeds nor fails
+// The reply is --reply-hex, --reply-text, --reply-len N bytes ("0123456789" repeated), or (without any)
+// the received bytes echoed.
 //
 // Records go to --record FILE (appended) or standard output, one line per receive:
 //   RECV <count> <hex bytes>
@@ -43,8 +46,8 @@ struct Options {
 
 void Usage() {
   std::fprintf(stderr,
-               "usage: bankhost [--port N] [--mode answer|split|silent|close|refuse]\n"
-               "                [--reply-hex HEX | --reply-text TEXT] [--record FILE]\n"
+               "usage: bankhost [--port N] [--mode answer|split|silent|close|refuse|hangup|hang]\n"
+               "                [--reply-hex HEX | --reply-text TEXT | --reply-len N] [--record FILE]\n"
                "                [--count N] [--split-at N] [--delay-ms N] [--idle-seconds N]\n");
 }
 
@@ -94,11 +97,17 @@ bool ParseArgs(int argc, char** argv, Options* o) {
     } else if (a == "--mode") {
       o->mode = v;
       if (o->mode != "answer" && o->mode != "split" && o->mode != "silent" && o->mode != "close" &&
-          o->mode != "refuse") {
+          o->mode != "refuse" && o->mode != "hangup" && o->mode != "hang") {
         return false;
       }
     } else if (a == "--reply-hex") {
       if (!ParseHex(v, &o->reply)) return false;
+      o->haveReply = true;
+    } else if (a == "--reply-len") {
+      int n;
+      if (!ParseInt(v, 0, 1 << 20, &n)) return false;
+      o->reply.resize(static_cast<size_t>(n));
+      for (int k = 0; k < n; ++k) o->reply[static_cast<size_t>(k)] = static_cast<unsigned char>('0' + k % 10);
       o->haveReply = true;
     } else if (a == "--reply-text") {
       o->reply.assign(v, v + std::strlen(v));
@@ -211,7 +220,8 @@ int main(int argc, char** argv) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(static_cast<uint16_t>(o.port));
-  if (bind(ls, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(ls, 8) != 0) {
+  const int backlog = o.mode == "hang" ? 0 : 8;
+  if (bind(ls, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) != 0 || listen(ls, backlog) != 0) {
     std::perror("bankhost: bind/listen");
     close(ls);
     return 1;
@@ -224,6 +234,22 @@ int main(int argc, char** argv) {
     close(ls);  // the port is known and nobody listens on it
     return 0;
   }
+  if (o.mode == "hang") {
+    // Fill the accept queue with connections of our own until one no longer completes; the kernel then
+    // drops further SYNs, so a client's connect stays pending until it gives up. Held until stopped.
+    std::vector<int> fillers;
+    for (int k = 0; k < 16; ++k) {
+      int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      if (c < 0) break;
+      fillers.push_back(c);
+      if (connect(c, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) == 0) continue;
+      struct pollfd p = {c, POLLOUT, 0};
+      if (errno != EINPROGRESS || poll(&p, 1, 300) == 0) break;  // this one hangs: the queue is full
+    }
+    std::printf("HANGING %zu\n", fillers.size());
+    std::fflush(stdout);
+    for (;;) pause();
+  }
   for (int served = 0; o.count == 0 || served < o.count; ++served) {
     int fd = accept(ls, nullptr, nullptr);
     if (fd < 0) {
@@ -232,7 +258,7 @@ int main(int argc, char** argv) {
       break;
     }
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    Serve(o, fd);
+    if (o.mode != "hangup") Serve(o, fd);
     close(fd);
   }
   close(ls);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -573,7 +574,13 @@ void Terminal::Handle(const Frame& req) {
     return;
   }
   const Bytes content = rec != nullptr ? rec->answer : BuildAnswer(s, step, req);
-  const Bytes answer = EncodeFrame(req.id, content);
+  Bytes answer = EncodeFrame(req.id, content);
+  if (step.lenDelta != 0 && answer.size() > 3) {
+    const long len = (static_cast<long>(answer[1]) << 8 | answer[2]) + step.lenDelta;
+    answer[1] = static_cast<uint8_t>((len >> 8) & 0xFF);
+    answer[2] = static_cast<uint8_t>(len & 0xFF);
+    answer.back() = Lrc(answer.data(), answer.size() - 1);
+  }
   Bytes stream;
   if (step.badLrcFirst) {
     const Bytes bad = WithBadLrc(answer);
@@ -600,6 +607,10 @@ void Terminal::Handle(const Frame& req) {
   }
   Log("TX %s", Hex(answer).c_str());
   stream.insert(stream.end(), answer.begin(), answer.end());
+  if (step.cutAfter >= 0 && static_cast<size_t>(step.cutAfter) < stream.size()) {
+    Log("-- cutting the answer after %d bytes", step.cutAfter);
+    stream.resize(static_cast<size_t>(step.cutAfter));
+  }
   const size_t sentIndex = RecordSent(answer);
   const size_t chunks = step.chunks > 1 ? static_cast<size_t>(step.chunks) : 1;
   const size_t per = (stream.size() + chunks - 1) / chunks;
@@ -618,6 +629,17 @@ void Terminal::Handle(const Frame& req) {
   cv_.notify_all();
   Notify("ANSWER " + std::string(reinterpret_cast<const char*>(content.data()) + 2, 2) + " code=" +
          std::string(reinterpret_cast<const char*>(content.data()) + 6, 2) + (ok ? "" : " (write failed)"));
+  if (step.cutAfter >= 0 || step.hangupAfter) {
+    // The register has read what was written, and its read has ended (100 ms without a further byte),
+    // before the line goes: a closed pty drops unread bytes, and a read that meets the hang-up fails.
+    // After a handshake's answer the register pauses 200 ms before its request: the line goes inside it.
+    int queued = 0;
+    for (int i = 0; i < 100 && slave_ >= 0 && ioctl(slave_, FIONREAD, &queued) == 0 && queued > 0; ++i)
+      Pause(10);
+    Pause(180);
+    Hangup();
+    return;
+  }
   for (const RelayUnit& u : step.relayAfter) {
     // A pause first, so that the register reads the answer and the unit as separate chunks (a
     // chunk holding two frames delivers only the first).

@@ -48,6 +48,9 @@ struct Step {
   std::string cmdCode;        // override of the answer's command code ("" = request's, second character + 1)
   int chunks = 1;             // the answer is written in this many pieces ...
   int chunkGapMs = 60;        // ... with this pause between them
+  int lenDelta = 0;           // non-zero: the answer's LEN field is off by this much (LRC still right)
+  int cutAfter = -1;          // >= 0: only this many bytes of the answer go out, then the line is closed
+  bool hangupAfter = false;   // the line is closed just after the answer
   End end = End::kAnswer;
   std::vector<RelayUnit> relay;       // sent through the register before the answer
   std::vector<RelayUnit> relayAfter;  // sent after the answer, while the register is between calls

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string>
 
+#include "Options.h"
 #include "Terminal.h"
 
 namespace posterm {
@@ -189,6 +190,29 @@ TEST_F(TerminalTest, SilenceAndHangup) {
   ASSERT_TRUE(again.ok());
   again.Send(EncodeFrame("444444", Request("A0", "30")));
   EXPECT_EQ(1u, again.Read(1, 3000).size());
+}
+
+// The faults of the fault matrix, given as posterm options: a LEN that says more than the frame holds,
+// and the line cut after 20 bytes of it; the handshake's answer followed by a hang-up.
+TEST_F(TerminalTest, OptionFaultsLyingLenCutLineHangupAfterHandshake) {
+  Options o;
+  std::string err;
+  ASSERT_TRUE(ParseOptions(SplitWords(" --len-delta 10  --cut 20 --hs-hangup-after"), &o, &err)) << err;
+  term_.SetScenario(o.scenario);
+  Register reg(term_.LinePath());
+  reg.Send(EncodeFrame("555555", Request("A0", "30")));
+  EXPECT_TRUE(reg.Read(1, 1000).empty());
+  ASSERT_TRUE(reg.HungUp(3000));
+  ASSERT_EQ(20u, reg.raw.size());
+  EXPECT_EQ(507u + 6 + 10, static_cast<size_t>(reg.raw[1]) << 8 | reg.raw[2]);
+  Register next(term_.LinePath());
+  next.Send(EncodeFrame("666666", Request("C0", "00")));
+  EXPECT_EQ(1u, next.Read(1, 3000).size());
+  EXPECT_TRUE(next.HungUp(3000));
+  for (const char* bad : {"--len-delta 0", "--cut -1", "--reply-len 8001", "--code", "--code 5", "--bogus"}) {
+    Options b;
+    EXPECT_FALSE(ParseOptions(SplitWords(bad), &b, &err)) << bad;
+  }
 }
 
 TEST_F(TerminalTest, RelayUnitsAndReplyChecks) {

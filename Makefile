@@ -88,9 +88,10 @@ test-soak: linux
 # Benchmarks (not part of check): inner paths, whole transactions, and a soak of 1000 calls for the
 # resource growth. Figures in BENCHMARKS.md.
 bench: linux
-	cmake --build build/linux -j $(JOBS) --target bench_paths bench_transaction
+	cmake --build build/linux -j $(JOBS) --target bench_paths bench_transaction relay_stop_bench
 	build/linux/bench_paths
 	build/linux/bench_transaction
+	build/linux/relay_stop_bench build/linux/libKorvessaDLL.so 5
 	build/linux/faultmatrix --soak 1000
 
 test-asan: deps

@@ -8,6 +8,10 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build/linux}" && pwd)
 PYTHON=${PYTHON:-/usr/bin/python3}
 VENV=$BUILD/bindings-venv
+# The package's version must be the project's (the project() line of CMakeLists.txt).
+WANT=$(cat "$BUILD/VERSION")
+grep -qx "version = \"$WANT\"" "$ROOT/bindings/python/pyproject.toml" ||
+  { echo "bindings/python/pyproject.toml: version is not $WANT" >&2; exit 1; }
 [ -x "$VENV/bin/pip" ] || { rm -rf "$VENV"; "$PYTHON" -m venv --system-site-packages "$VENV"; }
 # pip builds in the folder it is given: a copy keeps build files out of the source tree.
 SRC=$(mktemp -d)

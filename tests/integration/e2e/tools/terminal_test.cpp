@@ -205,6 +205,8 @@ TEST_F(TerminalTest, OptionFaultsLyingLenCutLineHangupAfterHandshake) {
   ASSERT_TRUE(reg.HungUp(3000));
   ASSERT_EQ(20u, reg.raw.size());
   EXPECT_EQ(507u + 6 + 10, static_cast<size_t>(reg.raw[1]) << 8 | reg.raw[2]);
+  // The register sees the hang-up before the terminal has opened its new line: wait for that line.
+  ASSERT_TRUE(term_.WaitHangups(1, 3000));
   Register next(term_.LinePath());
   next.Send(EncodeFrame("666666", Request("C0", "00")));
   EXPECT_EQ(1u, next.Read(1, 3000).size());

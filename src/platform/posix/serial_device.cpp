@@ -226,7 +226,7 @@ void MakeRaw(termios* t) {
 // forks cannot find it taken by the thread it interrupted.
 constexpr int kMaxForkTracked = 32;
 pthread_mutex_t g_forkLock = PTHREAD_MUTEX_INITIALIZER;
-int g_deviceFds[kMaxForkTracked];  // descriptor + 1; 0 is a free slot
+int g_deviceFds[kMaxForkTracked];  // descriptor + 1; 0 is a free slot (ports beyond 32 go untracked)
 pthread_once_t g_atforkOnce = PTHREAD_ONCE_INIT;
 
 void ForkPrepare() { pthread_mutex_lock(&g_forkLock); }

@@ -363,7 +363,15 @@ void MyComm::ShowRequest(const char* pRequest) {
 
 bool MyComm::OpenPortFromConfig() {
   char szDir[MAX_PATH];
-  GetModuleDir(szDir, sizeof(szDir));
+  if (!GetModuleDir(szDir, sizeof(szDir))) {
+    // The Config.ini of another folder (the current one) would drive another port: no call.
+    char szModule[MAX_PATH] = "";
+    GetModuleFileNameA(GetModuleHandleForPaths(), szModule, sizeof(szModule));
+    szModule[sizeof(szModule) - 1] = '\0';
+    WriteLog(KV_HERE, LOG_FATAL, "取不到库文件所在的文件夹（路径超过 %d 字节或无法读取）：%s", MAX_PATH - 1,
+             szModule);
+    return false;
+  }
   char szPath[2 * MAX_PATH];
   snprintf(szPath, sizeof(szPath), "%sConfig.ini", szDir);
   SetConfigFile(szPath);

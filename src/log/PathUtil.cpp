@@ -53,31 +53,37 @@ void SetModuleDirOverride(const char* dir) {
   if (!IsSeparator(dir[len - 1])) g_szModuleDirOverride[len] = KV_PATH_SEP;
 }
 
-void GetModuleDir(char* out, size_t size) {
-  if (out == nullptr || size == 0) return;
+bool GetModuleDir(char* out, size_t size) {
+  if (out == nullptr || size == 0) return false;
   std::memset(out, 0, size);
   {
     std::lock_guard<std::mutex> lock(g_overrideLock);
     const size_t len = std::strlen(g_szModuleDirOverride);
     if (len > 0 && len < size) {
       std::memcpy(out, g_szModuleDirOverride, len);
-      return;
+      return true;
     }
   }
+  bool found = true;
   HMODULE h = g_hModule.load();
   if (h != nullptr) {
+    found = false;
     char path[kKvPathSize] = {0};
     const DWORD n = GetModuleFileNameA(h, path, sizeof(path));
     if (n > 0 && n < sizeof(path)) {
       const char* name = GetFileNamePart(path);
       const size_t dirLen = static_cast<size_t>(name - path);  // separator included
-      if (dirLen > 0 && dirLen < size) std::memcpy(out, path, dirLen);
+      if (dirLen > 0 && dirLen < size) {
+        std::memcpy(out, path, dirLen);
+        found = true;
+      }
     }
   }
   if (out[0] == '\0' && size >= 3) {
     out[0] = '.';
     out[1] = KV_PATH_SEP;
   }
+  return found;
 }
 
 int CreateDirs(const char* path) {
@@ -87,7 +93,7 @@ int CreateDirs(const char* path) {
   if (len + 1 > sizeof(work)) return -1;
   std::memcpy(work, path, len + 1);
   for (size_t i = 0; i <= len; ++i) {
-    if (i < len && KvIsGbkLead(static_cast<unsigned char>(work[i])) && i + 1 < len) {
+    if (i < len && KvIsPathLeadByte(static_cast<unsigned char>(work[i])) && i + 1 < len) {
       ++i;  // the trail byte of a double-byte character is never a separator
       continue;
     }
@@ -106,7 +112,7 @@ const char* GetFileNamePart(const char* path) {
   if (path == nullptr) return "";
   const char* name = path;
   for (const char* p = path; *p != '\0'; ++p) {
-    if (KvIsGbkLead(static_cast<unsigned char>(*p)) && p[1] != '\0') {
+    if (KvIsPathLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') {
       ++p;
       continue;
     }

@@ -19,9 +19,11 @@ HMODULE GetModuleHandleForPaths();
 void SetModuleDirOverride(const char* dir);
 
 // The folder of the library's module file, ending with the platform's separator;
-// ".\" (POSIX "./") when the module handle is unknown or its path cannot be had.
-// The buffer is cleared first; the result is cut to fit `size` only by refusing it.
-void GetModuleDir(char* out, size_t size);
+// ".\" (POSIX "./") when the module handle is unknown. The buffer is cleared first.
+// False when the handle is known but its folder cannot be had (the module's path does
+// not fit 260 bytes or `size`, or the system gives none): `out` then holds ".\" too, for
+// the log, but the library's own files (Config.ini) must not be looked for there.
+bool GetModuleDir(char* out, size_t size);
 
 // Creates every missing folder along `path` (separators '\' and '/'; the text after
 // the last separator is taken as a folder too). 0 on success, -1 when a folder cannot

@@ -12,6 +12,26 @@
 #define KV_SEND_FLAGS MSG_NOSIGNAL
 #endif
 
+// Type flags for every socket() of the library: on POSIX the socket is not inherited by a
+// program the cash register starts (close-on-exec).
+#ifdef _WIN32
+#define KV_SOCKET_FLAGS 0
+#else
+#define KV_SOCKET_FLAGS SOCK_CLOEXEC
+#endif
+
+// send and recv on a blocking socket whose SO_SNDTIMEO/SO_RCVTIMEO is `ms` (0: none), with
+// their results and WSAGetLastError codes (a time-out: WSAETIMEDOUT). On POSIX a signal that
+// interrupts the wait does not end the call: it goes on with what is left of `ms`. KvSend
+// returns once everything is sent, or with the count sent when the time runs out after some.
+#ifdef _WIN32
+inline int KvSend(SOCKET s, const char* buf, int len, DWORD) { return send(s, buf, len, 0); }
+inline int KvRecv(SOCKET s, char* buf, int len, DWORD) { return recv(s, buf, len, 0); }
+#else
+int KvSend(SOCKET s, const char* buf, int len, DWORD ms);
+int KvRecv(SOCKET s, char* buf, int len, DWORD ms);
+#endif
+
 // Sets SO_SNDTIMEO or SO_RCVTIMEO (`option`) of `s` so that a blocking send or recv gives up
 // after `ms` milliseconds without progress. 0 on success, SOCKET_ERROR on failure.
 int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms);

@@ -2,10 +2,10 @@
 // behaviour differ between Windows and POSIX.
 //
 // Path texts follow the system's own conventions: a backslash separates folders on
-// both systems. On POSIX every helper below first turns backslashes into slashes
-// (leaving the second byte of a GBK double-byte character alone); on Windows the path
-// is passed on unchanged. A path that does not fit MAX_PATH (260 bytes, terminator
-// included) is refused by every helper like a file that cannot be opened.
+// both systems. On POSIX a path is bytes: every helper below first turns each backslash
+// into a slash, whatever precedes it (a folder named in UTF-8 may hold any byte from
+// 0x80 up); on Windows the path is passed on unchanged. A path that does not fit MAX_PATH (260 bytes,
+// terminator included) is refused by every helper like a file that cannot be opened.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +23,14 @@
 // Size of every path buffer of the system, terminator included.
 constexpr size_t kKvPathSize = 260;
 
-// True for a byte that starts a GBK double-byte character (0x81..0xFE).
+// True for a byte that starts a GBK double-byte character (0x81..0xFE). For texts known
+// to be GBK (Config.ini values); paths use KvIsPathLeadByte.
 inline bool KvIsGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// True when `c` starts a double-byte character in the system's narrow path encoding, so
+// that the byte after it is never a separator: on Windows the lead bytes of the ANSI code
+// page (IsDBCSLeadByte: GBK under 936, none under 1252); on POSIX never (paths are bytes).
+bool KvIsPathLeadByte(unsigned char c);
 
 // Copies `path` into `out` (of `size` bytes) in the form the operating system takes:
 // backslashes become slashes on POSIX. Returns false (with `out` empty when size > 0)

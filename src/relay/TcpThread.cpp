@@ -313,7 +313,7 @@ void TcpThread::WakeSocket() {
 
 bool TcpThread::ConnectHost() {
   CloseSocket();
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  SOCKET s = socket(AF_INET, SOCK_STREAM | KV_SOCKET_FLAGS, IPPROTO_TCP);
   if (s == INVALID_SOCKET) {
     WriteLog(KV_HERE, LOG_ERROR, "invalid socket!");
     EndUnit(RelayEnd::kFailed);
@@ -447,8 +447,8 @@ bool TcpThread::SendData() {
   m_bUnitOpen = true;
   int sent = 0;
   while (sent < m_iSendLen) {
-    int n =
-        send(m_hSocket, reinterpret_cast<const char*>(m_szSendBuf) + sent, m_iSendLen - sent, KV_SEND_FLAGS);
+    int n = KvSend(m_hSocket, reinterpret_cast<const char*>(m_szSendBuf) + sent, m_iSendLen - sent,
+                   m_dwIoTimeOut);
     if (m_bExit) {
       EndUnit(RelayEnd::kStopped);
       return false;
@@ -468,7 +468,8 @@ bool TcpThread::SendData() {
 bool TcpThread::RecvData() {
   // The error code logged for a closed connection is that of this receive, not an older one.
   WSASetLastError(0);
-  int n = recv(m_hSocket, reinterpret_cast<char*>(m_szRecvBuf), static_cast<int>(sizeof(m_szRecvBuf)), 0);
+  int n = KvRecv(m_hSocket, reinterpret_cast<char*>(m_szRecvBuf), static_cast<int>(sizeof(m_szRecvBuf)),
+                 m_dwIoTimeOut);
   if (m_bExit) {
     EndUnit(RelayEnd::kStopped);
     return false;

@@ -76,19 +76,12 @@ bool KvNativePath(const char* path, char* out, size_t size) {
   if (path == nullptr) return false;
   const size_t len = std::strlen(path);
   if (len + 1 > size) return false;
-  for (size_t i = 0; i < len; ++i) {
-    const unsigned char c = static_cast<unsigned char>(path[i]);
-    if (KvIsGbkLead(c) && i + 1 < len) {
-      out[i] = path[i];
-      out[i + 1] = path[i + 1];  // a trail byte may be 0x5C: not a separator
-      ++i;
-      continue;
-    }
-    out[i] = (c == '\\') ? '/' : path[i];
-  }
+  for (size_t i = 0; i < len; ++i) out[i] = (path[i] == '\\') ? '/' : path[i];
   out[len] = '\0';
   return true;
 }
+
+bool KvIsPathLeadByte(unsigned char) { return false; }
 
 bool KvFileExists(const char* path) {
   char native[kKvPathSize];
@@ -132,7 +125,11 @@ bool KvGetFileStamp(const char* path, KvFileStamp* stamp) {
 FILE* KvFopen(const char* path, const char* mode) {
   char native[kKvPathSize];
   if (mode == nullptr || !KvNativePath(path, native, sizeof(native))) return nullptr;
-  FILE* raw = std::fopen(native, mode);
+  // Every file of the library is close-on-exec: no program the cash register starts keeps it.
+  char rawMode[16];
+  const int m = std::snprintf(rawMode, sizeof(rawMode), "%se", mode);
+  if (m < 0 || static_cast<size_t>(m) >= sizeof(rawMode)) return nullptr;
+  FILE* raw = std::fopen(native, rawMode);
   if (raw == nullptr || std::strchr(mode, 'b') != nullptr) return raw;
   cookie_io_functions_t io{};
   io.read = TextRead;

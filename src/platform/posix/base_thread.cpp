@@ -1,4 +1,5 @@
-// Threads for POSIX systems: the C runtime's thread start with the Win32 thread-handle contract.
+// Threads for POSIX systems: the C runtime's thread start with the Win32 thread-handle contract;
+// the library's threads take no asynchronous signal.
 //
 // A thread handle is signalled when its thread has returned from its start routine. The thread
 // object is shared by the running thread and the handle; whichever lets go last frees it. The
@@ -6,6 +7,7 @@
 // detached otherwise (it then frees itself when it ends).
 #include <cxxabi.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <cerrno>
@@ -40,7 +42,16 @@ class Thread final : public KvHandle {
 
   bool Start() {
     AddRef();  // the running thread's reference
+    // The thread is born with every asynchronous signal blocked (a mask is inherited at
+    // creation, so there is no moment in which one could land on it): the cash register's
+    // handlers run on its own threads, and no wait of ours is cut short by them. Signals
+    // raised by a fault in the thread itself stay deliverable.
+    sigset_t all, old;
+    sigfillset(&all);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) sigdelset(&all, sig);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
     int rc = pthread_create(&tid_, nullptr, &Thread::Entry, this);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (rc != 0) {
       Release();
       SetLastError(rc == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_GEN_FAILURE);

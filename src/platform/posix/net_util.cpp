@@ -26,7 +26,57 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Waits up to the deadline (-1: none) for `events` on `s`, through signals. 1 ready, 0 the
+// time ran out (errno EAGAIN, which WSAGetLastError reports as a time-out), -1 failed.
+int PollUntil(SOCKET s, short events, int64_t deadline) {
+  for (;;) {
+    int64_t left = -1;
+    if (deadline >= 0) {
+      left = deadline - NowMs();
+      if (left <= 0) {
+        errno = EAGAIN;
+        return 0;
+      }
+    }
+    struct pollfd pfd = {s, events, 0};
+    const int rc = poll(&pfd, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
+    if (rc > 0) return 1;
+    if (rc < 0 && errno != EINTR) return -1;
+  }
+}
+
+int64_t DeadlineAfter(DWORD ms) { return ms == 0 ? -1 : NowMs() + static_cast<int64_t>(ms); }
+
 }  // namespace
+
+int KvSend(SOCKET s, const char* buf, int len, DWORD ms) {
+  const int64_t deadline = DeadlineAfter(ms);
+  int done = 0;
+  while (done < len) {
+    const ssize_t n = send(s, buf + done, static_cast<size_t>(len - done), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+      return done > 0 ? done : SOCKET_ERROR;
+    if (n < 0 && errno == EINTR) continue;
+    const int rc = PollUntil(s, POLLOUT, deadline);
+    if (rc <= 0) return done > 0 ? done : SOCKET_ERROR;
+  }
+  return done;
+}
+
+int KvRecv(SOCKET s, char* buf, int len, DWORD ms) {
+  const int64_t deadline = DeadlineAfter(ms);
+  for (;;) {
+    const int rc = PollUntil(s, POLLIN, deadline);
+    if (rc <= 0) return SOCKET_ERROR;
+    const ssize_t n = recv(s, buf, static_cast<size_t>(len), MSG_DONTWAIT);
+    if (n >= 0) return static_cast<int>(n);
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return SOCKET_ERROR;
+  }
+}
 
 int KvWaitConnected(SOCKET s, DWORD ms) {
   if (s < 0) {

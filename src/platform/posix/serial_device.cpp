@@ -10,6 +10,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -215,6 +217,72 @@ void MakeRaw(termios* t) {
   t->c_cc[VTIME] = 0;
 }
 
+// The descriptors of the open devices, for a child that the cash register makes with fork()
+// and no exec: its copy of a descriptor shares our open file and with it the flock, so the
+// line would stay "in use" after our close until the child ends. The child handler points
+// each copy at /dev/null (the number stays taken, nothing in the child reuses it under a
+// device object), which leaves the open file and its lock to the parent alone. The lock is
+// held around every change and across fork(), with signals blocked so that a handler that
+// forks cannot find it taken by the thread it interrupted.
+constexpr int kMaxForkTracked = 32;
+pthread_mutex_t g_forkLock = PTHREAD_MUTEX_INITIALIZER;
+int g_deviceFds[kMaxForkTracked];  // descriptor + 1; 0 is a free slot (ports beyond 32 go untracked)
+pthread_once_t g_atforkOnce = PTHREAD_ONCE_INIT;
+
+void ForkPrepare() { pthread_mutex_lock(&g_forkLock); }
+void ForkParent() { pthread_mutex_unlock(&g_forkLock); }
+void ForkChild() {
+  const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int slot : g_deviceFds) {
+    if (slot == 0) continue;
+    if (null < 0 || dup3(null, slot - 1, O_CLOEXEC) < 0) close(slot - 1);
+  }
+  if (null >= 0) close(null);
+  pthread_mutex_unlock(&g_forkLock);
+}
+void RegisterAtfork() { pthread_atfork(ForkPrepare, ForkParent, ForkChild); }
+
+class ForkGuard {
+ public:
+  ForkGuard() {
+    pthread_once(&g_atforkOnce, RegisterAtfork);
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old_);
+    pthread_mutex_lock(&g_forkLock);
+  }
+  ~ForkGuard() {
+    pthread_mutex_unlock(&g_forkLock);
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  ForkGuard(const ForkGuard&) = delete;
+  ForkGuard& operator=(const ForkGuard&) = delete;
+  // With the guard held: opens a device's descriptor and records it / closes and forgets it.
+  int Open(const char* path, int flags) {
+    int fd;
+    do {
+      fd = open(path, flags);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fd;
+    for (int& slot : g_deviceFds) {
+      if (slot == 0) {
+        slot = fd + 1;
+        break;
+      }
+    }
+    return fd;
+  }
+  void Close(int fd) {
+    for (int& slot : g_deviceFds) {
+      if (slot == fd + 1) slot = 0;
+    }
+    close(fd);
+  }
+
+ private:
+  sigset_t old_;
+};
+
 class Device final : public KvHandle {
  public:
   Device(int fd, const termios& saved) : KvHandle(HandleKind::kDevice), fd_(fd), saved_(saved) {
@@ -241,7 +309,7 @@ class Device final : public KvHandle {
     }
     tcsetattr(fd_, TCSANOW, &saved_);
     ioctl(fd_, TIOCNXCL);
-    close(fd_);  // releases the flock as well
+    ForkGuard().Close(fd_);  // releases the flock as well
     fd_ = -1;
     return TRUE;
   }
@@ -364,6 +432,7 @@ class Waiter {
     p[1].events = POLLIN;
     p[1].revents = 0;
     const int r = poll(p, 2, timeoutMs);
+    // A signal ends the wait early: the caller looks again and waits what is left of its time.
     if (r < 0) return errno == EINTR ? kWoken : kError;
     if (p[1].revents != 0) {
       uint64_t v;
@@ -484,13 +553,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_A
   const bool rd = (dwDesiredAccess & GENERIC_READ) != 0;
   const bool wr = (dwDesiredAccess & GENERIC_WRITE) != 0;
   flags |= (rd && wr) ? O_RDWR : wr ? O_WRONLY : O_RDONLY;
-  const int fd = open(path, flags);
+  const int fd = kvplat::ForkGuard().Open(path, flags);
   if (fd < 0) {
     KvSetLastErrorFromErrno(errno);
     return INVALID_HANDLE_VALUE;
   }
   auto fail = [fd](DWORD error) {
-    close(fd);
+    kvplat::ForkGuard().Close(fd);
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
   };

@@ -35,6 +35,8 @@ bool KvNativePath(const char* path, char* out, size_t size) {
   return true;
 }
 
+bool KvIsPathLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != FALSE; }
+
 bool KvFileExists(const char* path) {
   char native[kKvPathSize];
   return KvNativePath(path, native, sizeof(native)) && _access(native, 0) == 0;

@@ -223,8 +223,8 @@ void E2eTest::WriteConfig(const Ini& ini) {
   utime(path.c_str(), &ut);
 }
 
-void E2eTest::Load() {
-  const std::string path = dir_ + "/libKorvessaDLL.so";
+void E2eTest::Load(const std::string& copy) {
+  const std::string path = copy.empty() ? dir_ + "/libKorvessaDLL.so" : copy;
   lib_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(nullptr, lib_) << dlerror();
   bankTrans_ = reinterpret_cast<PFN_BankTrans>(dlsym(lib_, "BankTrans"));

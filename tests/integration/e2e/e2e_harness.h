@@ -66,8 +66,9 @@ class E2eTest : public ::testing::Test {
   // Rewrites Config.ini, with a modification time distinct from any earlier one so that the library's
   // cached tables reload.
   void WriteConfig(const Ini& ini);
-  // Loads the library copy (SetUp does it; tests of load behaviour may call it again after Unload).
-  void Load();
+  // Loads the library copy (SetUp does it; tests of load behaviour may call it again after Unload),
+  // or the copy at `path`.
+  void Load(const std::string& path = "");
   void Unload();
 
   // BankTrans on a request, the response starting as 161 '#' bytes; the request is checked unchanged.

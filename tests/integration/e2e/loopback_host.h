@@ -3,12 +3,14 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,7 +20,8 @@ namespace e2e {
 
 class Host {
  public:
-  Host() {
+  // Each answer goes out `delayMs` after the block came.
+  explicit Host(int delayMs = 0) : delayMs_(delayMs) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
@@ -38,6 +41,9 @@ class Host {
   }
   int port() const { return port_; }
   int connections() const { return connections_; }
+  // Of the last connection: 1 when the peer's socket (in this process) is close-on-exec, 0 when
+  // not, -1 when it is not found here.
+  int peerCloexec() const { return peerCloexec_; }
   std::vector<std::string> received() {
     std::lock_guard<std::mutex> lk(mu_);
     return received_;
@@ -60,6 +66,8 @@ class Host {
             std::lock_guard<std::mutex> lk(mu_);
             received_.emplace_back(buf, static_cast<size_t>(n));
           }
+          peerCloexec_ = PeerCloseOnExec(c);
+          if (delayMs_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs_));
           const std::string reply = "OK:" + std::string(buf, static_cast<size_t>(n));
           ssize_t w = send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
           (void)w;
@@ -68,6 +76,21 @@ class Host {
       close(c);
     }
   }
+  // The descriptor of this process connected to our side of `c`.
+  static int PeerCloseOnExec(int c) {
+    sockaddr_in mine = {}, peer = {};
+    socklen_t len = sizeof mine;
+    if (getpeername(c, reinterpret_cast<sockaddr*>(&mine), &len) != 0) return -1;
+    for (int fd = 0; fd < 1024; ++fd) {
+      len = sizeof peer;
+      if (fd == c || getsockname(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;
+      if (peer.sin_family == AF_INET && peer.sin_port == mine.sin_port)
+        return (fcntl(fd, F_GETFD) & FD_CLOEXEC) ? 1 : 0;
+    }
+    return -1;
+  }
+  const int delayMs_;
+  std::atomic<int> peerCloexec_{-1};
   int fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};

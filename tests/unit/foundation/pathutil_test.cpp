@@ -1,6 +1,7 @@
 // Time patterns, file-name parts, folder creation and the library's folder.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "foundation_fixture.h"
 
@@ -71,7 +72,12 @@ TEST(GetFileNamePartTest, AfterTheLastSeparator) {
   EXPECT_STREQ(GetFileNamePart("dir\\"), "");
   EXPECT_STREQ(GetFileNamePart(""), "");
   EXPECT_STREQ(GetFileNamePart(nullptr), "");
-  EXPECT_STREQ(GetFileNamePart("a\\\x81\\b.txt"), "\x81\\b.txt");  // 0x81 0x5C is one character
+  // 0x81 0x5C is one character only where 0x81 leads a double-byte character of the system's
+  // narrow path encoding (a Windows ANSI code page such as 936); a POSIX path is bytes.
+  EXPECT_STREQ(GetFileNamePart("a\\\x81\\b.txt"), KvIsPathLeadByte(0x81) ? "\x81\\b.txt" : "b.txt");
+#ifndef _WIN32
+  EXPECT_FALSE(KvIsPathLeadByte(0x81));
+#endif
 }
 
 class PathTest : public kvtest::TempDirTest {};
@@ -84,6 +90,41 @@ TEST_F(PathTest, CreateDirsMakesEveryLevel) {
   const std::string last = dir_ + "x\\y";
   EXPECT_EQ(CreateDirs(last.c_str()), 0);
   EXPECT_TRUE(KvFileExists(last.c_str()));
+}
+
+// Folder names of the system's narrow encoding with bytes above 0x7F, of odd and even byte
+// counts: no byte of a name may hide the separator after it.
+std::vector<std::string> NonAsciiNames() {
+#ifdef _WIN32
+  if (GetACP() == 936) return {"\xCA\xD5", "\xCA\xD5\xD2\xF8\xCC\xA8", "a\xCA\xD5"};  // GBK
+  return {"Kass\xE9", "\xE9", "\xC4\xD6"};  // any single-byte code page
+#else
+  return {"\xC3\xA9",                                     // 2 bytes
+          "\xE6\x94\xB6",                                 // 3 bytes
+          "\xE6\x94\xB6\xE9\x93\xB6",                     // 6 bytes
+          "\xE6\x94\xB6\xE9\x93\xB6\xE5\x8F\xB0",         // 9 bytes: the folder of a cash desk
+          "\xF0\x9D\x84\x9E",                             // 4 bytes
+          "a\xC3\xA9\xE6\x94\xB6\xF0\x9D\x84\x9E"};       // 1 + 2 + 3 + 4 = 10 bytes
+#endif
+}
+
+TEST_F(PathTest, NonAsciiFolderNamesKeepTheirSeparators) {
+  for (const std::string& name : NonAsciiNames()) {
+    SCOPED_TRACE(name);
+    for (const char* sep : {"\\", "/"}) {
+      const std::string folder = dir_ + name + sep;
+      EXPECT_STREQ(GetFileNamePart((folder + "libKorvessaDLL.so").c_str()), "libKorvessaDLL.so");
+      EXPECT_STREQ(GetFileNamePart((folder + name).c_str()), name.c_str());
+      EXPECT_EQ(CreateDirs((folder + "Log" + sep).c_str()), 0);
+      EXPECT_TRUE(KvFileExists((dir_ + name + KV_PATH_SEP_STR "Log").c_str()));
+      EXPECT_FALSE(KvFileExists((dir_ + "Log").c_str()));  // not a level above
+    }
+#ifndef _WIN32
+    char native[kKvPathSize];
+    ASSERT_TRUE(KvNativePath(("a\\" + name + "\\b").c_str(), native, sizeof(native)));
+    EXPECT_EQ("a/" + name + "/b", std::string(native));
+#endif
+  }
 }
 
 TEST_F(PathTest, CreateDirsFailures) {

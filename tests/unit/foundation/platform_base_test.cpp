@@ -7,6 +7,11 @@
 
 #include "foundation_fixture.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 #ifndef _WIN32
@@ -132,6 +137,30 @@ TEST_F(FileTest, BackslashPathsAndOverLongPaths) {
   EXPECT_EQ(KvRemoveFile(inner.c_str()), 0);
   EXPECT_EQ(KvRemoveFile(inner.c_str()), -1);
 }
+
+#ifndef _WIN32
+// Every file the library opens (log, Config.ini, receipt, journal, print text) goes through
+// KvFopen: none may be inherited by a program the cash register starts.
+TEST_F(FileTest, FilesAreCloseOnExec) {
+  const std::string path = dir_ + "f.txt";
+  ASSERT_TRUE(kvtest::WriteAll(path, "x"));
+  for (const char* mode : {"a+", "ab", "w", "rb", "r"}) {
+    SCOPED_TRACE(mode);
+    FILE* f = KvFopen(path.c_str(), mode);
+    ASSERT_NE(f, nullptr);
+    int flags = -1;
+    for (int fd = 0; fd < 1024 && flags < 0; ++fd) {
+      char link[64], target[kKvPathSize];
+      std::snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+      const ssize_t n = readlink(link, target, sizeof(target) - 1);
+      if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) flags = fcntl(fd, F_GETFD);
+    }
+    std::fclose(f);
+    ASSERT_GE(flags, 0) << "descriptor not found";
+    EXPECT_TRUE(flags & FD_CLOEXEC);
+  }
+}
+#endif
 
 struct Names {
   std::vector<std::string> seen;

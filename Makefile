@@ -15,7 +15,7 @@ CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
 # Inputs each fuzz target makes in test-fuzz after its corpus, from the fixed seed; seconds each
 # explores in fuzz-explore.
-FUZZ_RUNS ?= 100000
+FUZZ_RUNS ?= 20000
 FUZZ_SEED ?= 1
 FUZZ_TIME ?= 60
 

@@ -4,7 +4,7 @@
 # out of memory; the input is kept as <build>/fuzz-run/<target>/crash-... (or leak-, timeout-, oom-).
 #
 # The gating run (the default, what make check runs) is the same on every machine: each target
-# replays its whole corpus, then makes FUZZ_RUNS inputs (default 100000) from the fixed seed
+# replays its whole corpus, then makes FUZZ_RUNS inputs (default 20000) from the fixed seed
 # FUZZ_SEED (default 1). With --explore (make fuzz-explore) each target explores at random for
 # FUZZ_TIME seconds (default 60): for developers, before they stop; what it finds goes into the
 # corpus once fixed, and so into the gating run.
@@ -19,7 +19,7 @@ fi
 build="$(cd "${1:?usage: run-fuzz.sh [--explore] <fuzz build folder> [target ...]}" && pwd)"
 shift
 time_each=${FUZZ_TIME:-60}
-runs=${FUZZ_RUNS:-100000}
+runs=${FUZZ_RUNS:-20000}
 seed=${FUZZ_SEED:-1}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

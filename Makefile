@@ -4,18 +4,23 @@
 #   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, fault
 #                 matrix, soak, sanitizers, fuzzing
 #   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
-#   make test-fuzz  build the libFuzzer targets (build/fuzz, clang) and run each FUZZ_TIME seconds
+#   make test-fuzz  build the libFuzzer targets (build/fuzz, clang), replay each corpus, then FUZZ_RUNS
+#                   inputs from the fixed seed FUZZ_SEED (the same run on every machine)
+#   make fuzz-explore  the same targets exploring at random, FUZZ_TIME seconds each (before you stop)
 #   make bench    build, then run the benchmarks (figures in BENCHMARKS.md)
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 CTEST = ctest --output-on-failure --timeout 600
-# Seconds each fuzz target runs in test-fuzz.
+# Inputs each fuzz target makes in test-fuzz after its corpus, from the fixed seed; seconds each
+# explores in fuzz-explore.
+FUZZ_RUNS ?= 20000
+FUZZ_SEED ?= 1
 FUZZ_TIME ?= 60
 
 .PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
-	test-matrix test-soak bench fuzz test-fuzz
+	test-matrix test-soak bench fuzz test-fuzz fuzz-explore
 
 all: linux win32
 
@@ -113,7 +118,10 @@ fuzz: build/fuzz/CMakeCache.txt
 	cmake --build build/fuzz -j $(JOBS) --target kv_fuzz
 
 test-fuzz: fuzz
-	FUZZ_TIME=$(FUZZ_TIME) fuzz/run-fuzz.sh build/fuzz
+	FUZZ_RUNS=$(FUZZ_RUNS) FUZZ_SEED=$(FUZZ_SEED) fuzz/run-fuzz.sh build/fuzz
+
+fuzz-explore: fuzz
+	FUZZ_TIME=$(FUZZ_TIME) fuzz/run-fuzz.sh --explore build/fuzz
 
 clean:
 	rm -rf build

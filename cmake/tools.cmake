@@ -53,6 +53,14 @@ if(NOT WIN32)
                                                   KV_POSTERM_FILE="$<TARGET_FILE:posterm>"
                                                   KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>")
       add_dependencies(test_e2e KorvessaDLL posterm korvessa)
+      # The preload that records journal syncs and terminal writes in order (not under a sanitizer,
+      # whose own interceptors come first).
+      if(KV_SANITIZE STREQUAL "")
+        add_library(kv_sync_order MODULE ${CMAKE_SOURCE_DIR}/tests/integration/e2e/shim/sync_order.c)
+        target_link_libraries(kv_sync_order PRIVATE ${CMAKE_DL_LIBS})
+        target_compile_definitions(test_e2e PRIVATE KV_SYNC_ORDER_FILE="$<TARGET_FILE:kv_sync_order>")
+        add_dependencies(test_e2e kv_sync_order)
+      endif()
       add_test(NAME test_e2e COMMAND test_e2e)
     endif()
   endif()

@@ -48,6 +48,14 @@ void MyComm::ClearLaterStarts(int iFrom, int iTo) {
 }
 
 void MyComm::EndHunted() {
+  // A start byte among the last two bytes of the failed frame has not had its LEN yet: it stays
+  // open until its LEN is in (a short frame followed at once by the answer puts the answer's STX
+  // where the LRC or the ETX was awaited).
+  for (int k = m_iIndex - 1; k <= m_iIndex; ++k) {
+    if (k > m_iStart && m_ucRecvBuf[k] == kBtfSTX && k + 2 < kRecvBufSize && k + 2 > m_iLastEnd) {
+      m_iLastEnd = k + 2;
+    }
+  }
   if (m_iLastEnd > m_iIndex) {
     m_eRecvState = RecvState::kLaterStart;
   } else {

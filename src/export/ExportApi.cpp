@@ -85,19 +85,39 @@ struct LoggedText {
   }
 };
 
-int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse);
+// What the journal did in the last call, for GetValue("journal"); guarded by TransMutex.
+JournalState g_JournalState = JournalState::kNone;
+
+// The result of a failure nobody expected (an exception): once the request went out the terminal
+// may have charged the card, so the register must not take it as "not sent".
+int UnexpectedFailure(const TransJournal& journal) {
+  return journal.RequestWritten() ? KORVESSA_ERR_TIMEOUT : KORVESSA_ERR_OPEN;
+}
+
+int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pRequest, char* pResponse);
 
 // One whole transaction on the engine, journalled; the transaction lock is held by the caller.
+// Nothing escapes it: the final event is written whatever happened.
 int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
   TransJournal journal(pRequest);
-  comm->SetJournal(&journal);
-  const int r = RunTransaction(comm, pRequest, pResponse);
+  int r;
+  try {
+    comm->SetJournal(&journal);
+    r = RunTransaction(comm, journal, pRequest, pResponse);
+  } catch (...) {
+    r = UnexpectedFailure(journal);
+  }
   comm->SetJournal(NULL);
-  g_LastOutcome = journal.Finish(r, pResponse);
+  try {
+    g_LastOutcome = journal.Finish(r, pResponse);
+  } catch (...) {
+    g_LastOutcome = OutcomeOf(r, journal.RequestWritten());
+  }
+  g_JournalState = journal.State();
   return r;
 }
 
-int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
+int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pRequest, char* pResponse) {
   int r = KORVESSA_ERR_OPEN;
   try {
     WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
@@ -116,12 +136,12 @@ int RunTransaction(MyComm* comm, const char* pRequest, char* pResponse) {
     return r;
   } catch (...) {
     // Nothing leaves the library as an exception: an unexpected failure ends the
-    // transaction like a port failure, with the port closed.
+    // transaction with the port closed, -1 before the request went out and -3 after.
     try {
       comm->Close(500);
     } catch (...) {
     }
-    return r != KORVESSA_OK ? r : KORVESSA_ERR_OPEN;
+    return r != KORVESSA_OK ? r : UnexpectedFailure(journal);
   }
 }
 
@@ -256,6 +276,10 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
     }
     if (strcmp(pName, "lastOutcome") == 0) {
       snprintf(g_szValue, sizeof(g_szValue), "%s", JournalOutcomeText(g_LastOutcome));
+      return g_szValue;
+    }
+    if (strcmp(pName, "journal") == 0) {
+      snprintf(g_szValue, sizeof(g_szValue), "%s", JournalStateText(g_JournalState));
       return g_szValue;
     }
     const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);

@@ -3,9 +3,13 @@
 
 #include "journal/Journal.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "config/Config.h"
 #include "log/Log.h"
@@ -137,27 +141,84 @@ bool ParseJournalFileDate(const char* name, LogDate* date) {
 
 namespace {
 
-struct RetentionRun {
+// Dates as one number, YYYYMMDD, so that they compare in calendar order.
+long DateKey(const LogDate& d) { return d.iYear * 10000L + d.iMonth * 100L + d.iDay; }
+
+struct RetentionScan {
   const char* folder;
   LogDate today;
   int days;
+  std::vector<long> dates;  // every dated file
+  bool failed = false;      // out of memory: nothing is removed
+};
+
+void CollectDate(const char* name, void* ctx) {
+  RetentionScan* scan = static_cast<RetentionScan*>(ctx);
+  LogDate date;
+  if (scan->failed || !ParseJournalFileDate(name, &date)) return;
+  try {
+    scan->dates.push_back(DateKey(date));
+  } catch (...) {
+    scan->failed = true;
+  }
+}
+
+// `newest`: the date of the `days`-th newest file (0 when there are fewer files).
+struct RemoveRun {
+  const RetentionScan* scan;
+  long newest;
 };
 
 void RemoveIfOld(const char* name, void* ctx) {
-  const RetentionRun* run = static_cast<const RetentionRun*>(ctx);
+  const RemoveRun* run = static_cast<const RemoveRun*>(ctx);
+  const RetentionScan* scan = run->scan;
   LogDate date;
-  if (!ParseJournalFileDate(name, &date) || DaysBetween(run->today, date) <= run->days) return;
+  if (!ParseJournalFileDate(name, &date)) return;
+  const long key = DateKey(date);
+  if (key >= run->newest || key > DateKey(scan->today) || DaysBetween(scan->today, date) <= scan->days)
+    return;
   char path[kKvPathSize];
-  const int n = snprintf(path, sizeof(path), "%s%s", run->folder, name);
+  const int n = snprintf(path, sizeof(path), "%s%s", scan->folder, name);
   if (n > 0 && static_cast<size_t>(n) < sizeof(path)) KvRemoveFile(path);
+}
+
+JournalClockFn g_pfnClock = nullptr;
+
+void JournalNow(SYSTEMTIME* now) {
+  if (g_pfnClock != nullptr) {
+    g_pfnClock(now);
+  } else {
+    GetLocalTime(now);
+  }
 }
 
 }  // namespace
 
 void DeleteOldJournals(const char* folder, const LogDate& today, int days) {
   if (folder == nullptr || days < 1) return;
-  RetentionRun run{folder, today, days};
+  RetentionScan scan{folder, today, days, {}, false};
+  if (KvListDir(folder, "Journal*.txt", CollectDate, &scan) < 0 || scan.failed || scan.dates.empty()) return;
+  std::sort(scan.dates.begin(), scan.dates.end(), std::greater<long>());
+  if (scan.dates.front() > DateKey(today)) return;  // the clock is behind the files: it is wrong
+  const size_t keep = static_cast<size_t>(days);
+  RemoveRun run{&scan, keep <= scan.dates.size() ? scan.dates[keep - 1] : 0};
+  if (run.newest == 0) return;  // no more than `days` files: every one is among the newest
   KvListDir(folder, "Journal*.txt", RemoveIfOld, &run);
+}
+
+void SetJournalClock(JournalClockFn clock) { g_pfnClock = clock; }
+
+const char* JournalStateText(JournalState state) {
+  switch (state) {
+    case JournalState::kOk:
+      return "ok";
+    case JournalState::kFailed:
+      return "failed";
+    case JournalState::kOff:
+      return "off";
+    default:
+      return "";
+  }
 }
 
 // ------------------------------------------------------------------ one call
@@ -180,7 +241,7 @@ void TransJournal::BeforeWrite() {
   if (!m_bArmed) return;
   m_bArmed = false;
   m_bWritten = true;
-  WriteEvent("SENT", "");
+  WriteEvent("SENT", "", true);
 }
 
 JournalOutcome TransJournal::Finish(int result, const char* response) {
@@ -204,42 +265,66 @@ JournalOutcome TransJournal::Finish(int result, const char* response) {
   char number[16];
   snprintf(number, sizeof(number), "\t%d", result);
   AppendText(tail, sizeof(tail), number);
-  WriteEvent(JournalEventName(outcome), tail);
+  WriteEvent(JournalEventName(outcome), tail, false);
   return outcome;
 }
 
-void TransJournal::WriteEvent(const char* event, const char* tail) {
-  if (!m_bActive || !JournalEnabled()) return;
+JournalState TransJournal::State() const {
+  if (!m_bActive) return JournalState::kNone;
+  if (m_bFailLogged) return JournalState::kFailed;
+  return m_bOff ? JournalState::kOff : JournalState::kOk;
+}
+
+void TransJournal::WriteEvent(const char* event, const char* tail, bool bSent) {
+  if (!m_bActive) return;
+  if (!JournalEnabled()) {
+    m_bOff = true;
+    return;
+  }
   SYSTEMTIME t;
-  GetLocalTime(&t);
+  JournalNow(&t);
   char line[kJournalLineSize];
   const int n = snprintf(line, sizeof(line), "%04u-%02u-%02u %02u:%02u:%02u.%03u\t%s\t%s\t%s%s%s\r\n",
                          t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, m_szId,
                          m_szFields, event, tail[0] != '\0' ? "\t" : "", tail);
+  char today[sizeof(m_szSentDay)];
+  snprintf(today, sizeof(today), "%04u%02u%02u", t.wYear % 10000u, t.wMonth % 100u, t.wDay % 100u);
+  // The transaction belongs to the day its request was sent: the final event joins SENT's file.
+  if (bSent) memcpy(m_szSentDay, today, sizeof(today));
+  const char* day = m_szSentDay[0] != '\0' ? m_szSentDay : today;
   char dir[kKvPathSize];
   GetJournalDir(dir, sizeof(dir));
   char path[kKvPathSize] = {0};
   bool ok = n > 0 && static_cast<size_t>(n) < sizeof(line) && dir[0] != '\0';
   if (ok) {
-    const int m = snprintf(path, sizeof(path), "%sJournal%04u%02u%02u.txt", dir, t.wYear, t.wMonth, t.wDay);
+    const int m = snprintf(path, sizeof(path), "%sJournal%s.txt", dir, day);
     ok = m > 0 && static_cast<size_t>(m) < sizeof(path);
   }
+  int err = 0;
   if (ok) {
     CreateDirs(dir);
-    if (!KvFileExists(path)) {
-      const LogDate today{t.wYear, t.wMonth, t.wDay};
-      DeleteOldJournals(dir, today, JournalDays());
+    const bool created = !KvFileExists(path);
+    if (created && strcmp(day, today) == 0) {
+      const LogDate date{t.wYear, t.wMonth, t.wDay};
+      DeleteOldJournals(dir, date, JournalDays());
     }
+    errno = 0;
     FILE* fp = KvFopen(path, "ab");
     ok = fp != nullptr;
     if (ok) {
       ok = fwrite(line, 1, static_cast<size_t>(n), fp) == static_cast<size_t>(n);
       ok = KvSyncFile(fp) && ok;
+      if (!ok) err = errno;
       ok = fclose(fp) == 0 && ok;
     }
+    // A new file's name is on the disk only once its folder is: a power cut must not lose the day's
+    // first SENT.
+    if (ok && created) ok = KvSyncDir(dir);
+    if (!ok && err == 0) err = errno;
   }
   if (!ok && !m_bFailLogged) {
     m_bFailLogged = true;
-    WriteLog(KV_HERE, LOG_ERROR, "Failed to write the journal.(%s)", path[0] != '\0' ? path : dir);
+    WriteLog(KV_HERE, LOG_FATAL, "Failed to write the journal.(%s)(%s)", path[0] != '\0' ? path : dir,
+             err != 0 ? strerror(err) : "?");
   }
 }

@@ -14,6 +14,7 @@
 #include <cstddef>
 
 #include "log/Retention.h"
+#include "platform/platform.h"
 
 // What a call's result tells the register about the payment.
 enum class JournalOutcome {
@@ -46,14 +47,30 @@ int JournalDays();
 void GetJournalDir(char* out, size_t size);
 // Reads the date of a bare file name "JournalYYYYMMDD.txt"; false when it carries none.
 bool ParseJournalFileDate(const char* name, LogDate* date);
-// Removes the journal files of `folder` dated more than `days` days from `today` (either way). A value
-// of `days` below 1 keeps every file.
+// Removes the journal files of `folder` older than `days` days before `today` that are not among its
+// newest `days` files. A file dated after today is never removed, and nothing is when the newest file
+// is dated after `today` (the clock was set back: the files of the real days are the record of
+// payments in doubt). A value of `days` below 1 keeps every file.
 void DeleteOldJournals(const char* folder, const LogDate& today, int days);
+
+// The clock of the journal's lines and file names (null: the local time). For tests.
+typedef void (*JournalClockFn)(SYSTEMTIME* now);
+void SetJournalClock(JournalClockFn clock);
+
+// What the journal did in the last call, for GetValue("journal").
+enum class JournalState {
+  kNone,    // no call yet: ""
+  kOk,      // every line of the call was written and put on the disk: "ok"
+  kFailed,  // a line could not be written: "failed"
+  kOff,     // [JOURNAL] Enabled=0: "off"
+};
+const char* JournalStateText(JournalState state);
 
 // The journal of one call. Built from the caller's request record (null: the call writes nothing); the
 // engine tells it the identifier and the moment the request is about to be written; Finish writes the
-// one final event. A journal that cannot be written logs one level-2 line per call and changes nothing
-// else. Not thread-safe: one call runs on one thread.
+// one final event. A journal that cannot be written logs one level-1 line per call and changes nothing
+// else. SENT and the final event go to the file of the day the request was sent (a payment across
+// midnight is one day's). Not thread-safe: one call runs on one thread.
 class TransJournal {
  public:
   explicit TransJournal(const char* request);
@@ -69,15 +86,19 @@ class TransJournal {
   // The final event for `result` (response: the 161-byte record, may be null); only the first call
   // writes. Returns the outcome.
   JournalOutcome Finish(int result, const char* response);
+  // kOk, kFailed or kOff for what this call wrote so far; kNone for a call without record.
+  JournalState State() const;
 
  private:
-  void WriteEvent(const char* event, const char* tail);
+  void WriteEvent(const char* event, const char* tail, bool bSent);
 
   bool m_bActive;
   bool m_bArmed = false;
   bool m_bWritten = false;
   bool m_bFinished = false;
-  bool m_bFailLogged = false;
+  bool m_bFailLogged = false;  // a line of this call could not be written (and was logged)
+  bool m_bOff = false;
+  char m_szSentDay[12] = {0};  // YYYYMMDD of SENT's file
   char m_szId[8] = {0};
   char m_szFields[kJournalLineSize / 2] = {0};  // register, trace, type, amount: escaped, tab-joined
 };

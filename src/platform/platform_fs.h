@@ -63,6 +63,9 @@ FILE* KvFopen(const char* path, const char* mode);
 // Flushes a stream and then asks the system to put the file's data on the disk (fsync on
 // POSIX, FlushFileBuffers on Windows). False when either step fails.
 bool KvSyncFile(FILE* fp);
+// Puts a folder's entries on the disk after a file was created in it (fsync of the folder on
+// POSIX; on Windows the file system keeps its own entries: true).
+bool KvSyncDir(const char* dir);
 
 // Calls `fn` with the bare name of every entry of folder `dir` whose name matches
 // `wildcard` ('*' and '?', letters compared without regard to case, as on Windows).

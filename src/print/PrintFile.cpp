@@ -2,6 +2,7 @@
 // terminal's reply content.
 #include "print/PrintFile.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "config/Config.h"
@@ -218,7 +219,9 @@ bool FormatDateTime(char* out, size_t size, const char* tmpl, const char* date, 
 // ---------------------------------------------------------------- line writers
 
 void PrintFile::Put(const char* text) {
-  if (m_fp != nullptr && text != nullptr) fputs(text, m_fp);
+  if (m_fp == nullptr || text == nullptr || text[0] == '\0') return;
+  errno = 0;
+  if (fputs(text, m_fp) < 0 && m_iWriteError == 0) m_iWriteError = errno != 0 ? errno : EIO;
 }
 
 void PrintFile::Rejected(const char* tmpl) {
@@ -354,6 +357,14 @@ bool WritePrintFile(const unsigned char* pCont, int iContLen) {
         break;
     }
   }
-  fclose(fp);
+  // A receipt not written whole is not reported as written: a full disk would give the register a
+  // blank or cut receipt to print.
+  int err = pf.WriteError();
+  errno = 0;
+  if (fclose(fp) != 0 && err == 0) err = errno != 0 ? errno : EIO;
+  if (err != 0) {
+    WriteLog(KV_HERE, LOG_FATAL, "打印文件写入失败，文件=%s，原因=%s.", szPath, strerror(err));
+    return false;
+  }
   return iLines == 20;
 }

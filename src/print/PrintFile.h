@@ -77,6 +77,8 @@ class PrintFile {
 
   // True once a template of this file has been rejected (and logged).
   bool HadBadTemplate() const { return m_bBadLogged; }
+  // The system's error number of the first write that failed (0: every write succeeded).
+  int WriteError() const { return m_iWriteError; }
 
  private:
   void Put(const char* text);
@@ -85,4 +87,5 @@ class PrintFile {
   FILE* m_fp;
   int m_iLine = 0;
   bool m_bBadLogged = false;
+  int m_iWriteError = 0;
 };

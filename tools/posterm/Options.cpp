@@ -18,6 +18,8 @@ const char kUsage[] =
     "  --log FILE           append every frame seen and sent (hex) and every event to FILE, each line\n"
     "                       with the wall time and the milliseconds since start (monotonic clock)\n"
     "  --count N            exit after N transaction answers (default: run until SIGTERM)\n"
+    "  --check-journal DIR  when a request's first byte arrives, check that the last line of the newest\n"
+    "                       journal file in DIR is that request's SENT (JOURNAL OK | JOURNAL BAD <why>)\n"
     "Answers:\n"
     "  --code CC            return code of transaction answers (default 00)\n"
     "  --hs-code CC         return code of handshake answers (default 00; other = refuse the handshake)\n"
@@ -51,7 +53,7 @@ const char kUsage[] =
     "                       units with a filler payload; a request the log does not hold ends the replay\n"
     "                       (REPLAY END <why>, exit status 3)\n"
     "Output lines: READY <path>, REQUEST <op><cmd> id=<id> len=<n>, ANSWER <cmd> code=<cc>, SILENT,\n"
-    "HANGUP, RELAY OK <n> | RELAY FAIL <why>.\n";
+    "HANGUP, RELAY OK <n> | RELAY FAIL <why>, JOURNAL OK id=<id> | JOURNAL BAD <why>.\n";
 
 namespace {
 
@@ -140,6 +142,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* opt, std::strin
       if (!note.empty()) fprintf(stderr, "posterm: %s\n", note.c_str());
     } else if (o == "--log") {
       opt->logPath = v;
+    } else if (o == "--check-journal") {
+      opt->journalDir = v;
     } else if (o == "--count") {
       if (!ToInt(v, 0, 1000000, &opt->count)) return bad();
     } else if (o == "--code") {

@@ -13,6 +13,7 @@ struct Options {
   Scenario scenario;
   std::string device;
   std::string logPath;
+  std::string journalDir;  // --check-journal
   long baud = 9600;
   long count = 0;
   bool help = false;

@@ -1,5 +1,6 @@
 #include "Terminal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -18,6 +19,30 @@
 namespace posterm {
 
 namespace {
+
+// The last line (without its CR LF) of the newest "JournalYYYYMMDD.txt" of a folder; "" when none.
+std::string LastJournalLine(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return "";
+  std::string newest;
+  while (const struct dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() == 19 && name.compare(0, 7, "Journal") == 0 && name.compare(15, 4, ".txt") == 0 &&
+        name > newest)
+      newest = name;
+  }
+  closedir(d);
+  if (newest.empty()) return "";
+  FILE* f = fopen((dir + "/" + newest).c_str(), "rbe");
+  if (f == nullptr) return "";
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  fclose(f);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  const size_t nl = text.rfind('\n');
+  return nl == std::string::npos ? text : text.substr(nl + 1);
+}
 
 struct NamedField {
   const char* name;
@@ -422,11 +447,13 @@ bool Terminal::ReadFrame(int timeoutMs, Frame* out) {
     const ssize_t n = read(master_, buf, sizeof buf);
     if (n > 0) {
       const auto now = std::chrono::steady_clock::now();
+      if (!journalDir_.empty() && reader_.Pending() == 0) journalAtStart_ = LastJournalLine(journalDir_);
       std::vector<Frame> frames;
       reader_.Feed(buf, static_cast<size_t>(n), &frames);
       for (Frame& f : frames) {
         f.at = now;
         Record(f);
+        CheckJournal(f);
         pending_.push_back(f);
       }
     } else if (n < 0 && errno == EAGAIN) {
@@ -515,6 +542,44 @@ void Terminal::Run() {
     if (!f.valid) continue;
     Handle(f);
   }
+}
+
+void Terminal::SetJournalCheck(const std::string& dir) { journalDir_ = dir; }
+
+std::string Terminal::JournalCheckFailures() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return journalFailures_;
+}
+
+size_t Terminal::JournalChecks() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return journalChecks_;
+}
+
+void Terminal::CheckJournal(const Frame& f) {
+  const std::string op = f.OperType();
+  if (journalDir_.empty() || !f.valid || op == "C0" || op == "D1") return;
+  // time, id, register, trace, type, amount, event
+  std::vector<std::string> cols;
+  for (size_t c = 0;;) {
+    const size_t t = journalAtStart_.find('\t', c);
+    cols.push_back(journalAtStart_.substr(c, t == std::string::npos ? std::string::npos : t - c));
+    if (t == std::string::npos) break;
+    c = t + 1;
+  }
+  std::string why;
+  if (journalAtStart_.empty()) {
+    why = "no journal line in " + journalDir_;
+  } else if (cols.size() != 7 || cols[6] != "SENT" || cols[1] != f.id) {
+    why = "the last line is not the SENT of id " + f.id + ": " + journalAtStart_;
+  }
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    ++journalChecks_;
+    if (!why.empty()) journalFailures_ += why + "\n";
+  }
+  Log("-- journal at the request's first byte: %s", why.empty() ? "SENT" : why.c_str());
+  Notify(why.empty() ? "JOURNAL OK id=" + f.id : "JOURNAL BAD " + why);
 }
 
 void Terminal::Handle(const Frame& req) {

@@ -106,6 +106,14 @@ class Terminal {
   // new line paths). Runs on the terminal's thread.
   void SetNotify(void (*fn)(const std::string& line, void* ctx), void* ctx);
 
+  // Not empty: when a request's first byte arrives, the last line of the newest journal file of this
+  // folder must be that request's SENT (the library writes it, on the disk, before the request). Each
+  // check shows as JOURNAL OK id=<id> or JOURNAL BAD <why>. Set before Start.
+  void SetJournalCheck(const std::string& dir);
+  // What the failed checks found, one line each ("" when every check passed).
+  std::string JournalCheckFailures() const;
+  size_t JournalChecks() const;  // checks made
+
   bool Start(std::string* err);
   void Stop();
 
@@ -142,6 +150,7 @@ class Terminal {
   void Log(const char* fmt, ...);
   void Notify(const std::string& line);
   void Record(const Frame& f);
+  void CheckJournal(const Frame& f);  // on the terminal's thread, for each frame read
 
   mutable std::mutex mu_;
   mutable std::condition_variable cv_;
@@ -168,8 +177,12 @@ class Terminal {
   int baud_ = 9600;
   FrameReader reader_;
   std::vector<Frame> pending_;
-  std::string lastId_;  // identifier of the current transaction (last request)
-  std::string prevId_;  // identifier of the one before
+  std::string journalDir_;
+  std::string journalAtStart_;   // the journal's last line when the frame being read began
+  std::string journalFailures_;  // guarded by mu_
+  size_t journalChecks_ = 0;     // guarded by mu_
+  std::string lastId_;           // identifier of the current transaction (last request)
+  std::string prevId_;           // identifier of the one before
 
   int wake_[2] = {-1, -1};
   std::atomic<bool> stop_{false};

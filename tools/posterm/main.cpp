@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
     posterm::Terminal term;
     term.SetScenario(sc);
     term.SetLog(log);
+    term.SetJournalCheck(opt.journalDir);
     std::string err;
     const bool opened =
         device.empty() ? term.OpenPty(&err) : term.OpenDevice(device, static_cast<int>(baud), &err);

@@ -109,6 +109,22 @@ bool KvSyncFile(FILE* fp) {
   return rc == 0;
 }
 
+bool KvSyncDir(const char* dir) {
+  char native[kKvPathSize];
+  if (dir == nullptr || !KvNativePath(dir, native, sizeof(native))) return false;
+  if (native[0] == '\0') std::strcpy(native, ".");
+  const int fd = open(native, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return rc == 0;
+}
+
 bool KvGetFileStamp(const char* path, KvFileStamp* stamp) {
   KvFileStamp result{0, 0};
   char native[kKvPathSize];

@@ -60,6 +60,8 @@ bool KvSyncFile(FILE* fp) {
   return h != -1 && FlushFileBuffers(reinterpret_cast<HANDLE>(h)) != 0;
 }
 
+bool KvSyncDir(const char* dir) { return dir != nullptr; }
+
 bool KvGetFileStamp(const char* path, KvFileStamp* stamp) {
   KvFileStamp result{0, 0};
   char native[kKvPathSize];

@@ -194,6 +194,8 @@ void E2eTest::SetUp() {
   WriteConfig(ini_);
   std::string err;
   ASSERT_TRUE(term_.OpenPty(&err)) << err;
+  // Every transaction request of every test: its SENT is the journal's last line when it arrives.
+  term_.SetJournalCheck(dir_ + "/Journal");
   ASSERT_TRUE(term_.Start(&err)) << err;
   term_.SetScenario(FixedScenario());
   setenv("KORVESSA_COM7", term_.LinePath().c_str(), 1);
@@ -203,6 +205,9 @@ void E2eTest::SetUp() {
 void E2eTest::TearDown() {
   Unload();
   term_.Stop();
+  if (checkJournal_) {
+    EXPECT_EQ("", term_.JournalCheckFailures());
+  }
   if (chdir(oldCwd_.c_str()) != 0) ADD_FAILURE() << "cannot return to " << oldCwd_;
   if (HasFailure() || getenv("KV_E2E_KEEP")) {
     printf("kept test directory %s\n", dir_.c_str());

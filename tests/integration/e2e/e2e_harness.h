@@ -91,6 +91,7 @@ class E2eTest : public ::testing::Test {
   PFN_TransProcess transProcess_ = nullptr;
   PFN_GetValue getValue_ = nullptr;
   long configStamp_ = 0;
+  bool checkJournal_ = true;  // false in tests that disable or break the journal
 };
 
 // "YYYYMMDD"/"hhmmss" fields fixed in answers so that the expectations are exact.

@@ -54,6 +54,9 @@ TEST_P(JournalTest, OneSentBeforeTheRequestAndOneFinalEvent) {
     EXPECT_LE(lines[0][0], fin[0]);
   }
   EXPECT_EQ(23u, fin[0].size()) << fin[0];  // YYYY-MM-DD hh:mm:ss.mmm
+  EXPECT_STREQ("ok", getValue_("journal"));
+  // The terminal found this request's SENT as the journal's last line when the request's first byte came.
+  EXPECT_EQ(c.sent ? 1u : 0u, term_.JournalChecks());
   EXPECT_EQ(std::string::npos, ReadFile(Dir() + "/Journal").find("9876543210"));
 }
 
@@ -77,9 +80,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(E2eTest, JournalOfThePortThatCannotOpenAndOfTheFacade) {
   EXPECT_STREQ("", getValue_("lastOutcome"));  // before any call
+  EXPECT_STREQ("", getValue_("journal"));
   setenv("KORVESSA_COM7", (Dir() + "/no-such-line").c_str(), 1);
   EXPECT_EQ(-1, Run(FullRequest("30"), nullptr));
   EXPECT_STREQ("not-sent", getValue_("lastOutcome"));
+  EXPECT_STREQ("ok", getValue_("journal"));
   setenv("KORVESSA_COM7", term_.LinePath().c_str(), 1);
   putValue_("transType", "30");
   putValue_("amount", "000000000100");
@@ -99,15 +104,19 @@ TEST_F(E2eTest, JournalOfThePortThatCannotOpenAndOfTheFacade) {
 }
 
 TEST_F(E2eTest, UnwritableJournalLeavesResultsUnchanged) {
+  checkJournal_ = false;
   WriteFile(Dir() + "/Journal", "a file where the folder belongs");
   EXPECT_EQ(0, Run(FullRequest("30"), nullptr));
   EXPECT_STREQ("approved", getValue_("lastOutcome"));
+  EXPECT_STREQ("failed", getValue_("journal"));
   Scenario s = FixedScenario();
   s.trans.retCode = "05";
   term_.SetScenario(s);
   EXPECT_EQ(0x3530, Run(FullRequest("30"), nullptr));
   EXPECT_STREQ("refused", getValue_("lastOutcome"));
-  // One level-2 line per call, though each call failed twice (SENT and the final event).
+  EXPECT_STREQ("failed", getValue_("journal"));
+  EXPECT_NE("", term_.JournalCheckFailures());  // the terminal saw no SENT
+  // One level-1 line per call, though each call failed twice (SENT and the final event).
   const std::string log = Log();
   size_t n = 0;
   for (size_t p = log.find("Failed to write the journal."); p != std::string::npos;
@@ -120,8 +129,10 @@ TEST_F(E2eTest, JournalDisabledWritesNothing) {
   Ini ini = DefaultIni();
   ini.Set("JOURNAL", "Enabled", "0");
   WriteConfig(ini);
+  checkJournal_ = false;
   EXPECT_EQ(0, Run(FullRequest("30"), nullptr));
   EXPECT_STREQ("approved", getValue_("lastOutcome"));
+  EXPECT_STREQ("off", getValue_("journal"));
   EXPECT_TRUE(JournalLines(Dir()).empty());
 }
 

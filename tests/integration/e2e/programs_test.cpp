@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,49 @@ TEST_F(ProgramsTest, WholeRecordFromTheCommandLine) {
   EXPECT_NE(std::string::npos, log.find(posterm::Hex(Bytes({'H', 'S', 'N', '0', '0', '0', '0', '0', '0', '0',
                                                             '0', '1', '2', '0', '2', '6'}))))
       << log;
+}
+
+#ifdef KV_SYNC_ORDER_FILE
+// The order the journal exists for, seen from outside the library: the day's first SENT is on the
+// disk, its new file's folder too, before the request's first byte is written; and the terminal finds
+// the SENT as the journal's last line when the request arrives.
+TEST_F(ProgramsTest, SentIsOnTheDiskBeforeTheRequestGoesOut) {
+  StartTerminal({"--check-journal", Dir() + "/Journal"});
+  const std::string order = Dir() + "/sync-order.txt";
+  setenv("KV_SYNC_ORDER_LOG", order.c_str(), 1);
+  setenv("LD_PRELOAD", KV_SYNC_ORDER_FILE, 1);
+  std::string out;
+  const int rc = Korvessa({"--type", "30", "--amount", "1", "--no-receipt"}, &out);
+  unsetenv("LD_PRELOAD");
+  unsetenv("KV_SYNC_ORDER_LOG");
+  ASSERT_EQ(0, rc) << out;
+  std::vector<std::string> events;
+  std::istringstream in(ReadFile(order));
+  for (std::string line; std::getline(in, line);) events.push_back(line.substr(0, line.find(' ', 4)));
+  ASSERT_EQ((std::vector<std::string>{"TTY C0", "SYNC", "SYNCDIR", "TTY A0", "SYNC"}), events)
+      << ReadFile(order);
+  ASSERT_TRUE(posterm_.ReadUntil("ANSWER 31 code=00\n", 3000)) << posterm_.text;
+  EXPECT_NE(std::string::npos, posterm_.text.find("JOURNAL OK id=")) << posterm_.text;
+}
+#endif
+
+// A receipt that cannot be written (a full disk) is logged with its path and reason at level 1; the
+// approval stays an approval.
+TEST_F(ProgramsTest, ReceiptOnAFullDiskKeepsTheApproval) {
+  Ini ini = DefaultIni();
+  ini.Set("DEBUG_LOG", "DebugLog", "1");
+  ini.Set("TXTFILENAME", "FilePath", "/dev/");
+  ini.Set("TXTFILENAME", "FileName", "full");
+  WriteConfig(ini);
+  StartTerminal({});
+  std::string out;
+  // (--receipt: korvessa itself would read the endless /dev/full to tell a new receipt from an old one)
+  EXPECT_EQ(0,
+            Korvessa({"--type", "30", "--amount", "1", "--no-receipt", "--receipt", Dir() + "/none"}, &out))
+      << out;
+  EXPECT_EQ(0u, out.find("Result: 0 (approved)\n")) << out;
+  EXPECT_NE(std::string::npos, Log().find("打印文件写入失败，文件=/dev/full，原因=No space left on device."))
+      << Log();
 }
 
 TEST_F(ProgramsTest, CardNumbersShownMaskedUnlessAsked) {

@@ -30,6 +30,32 @@
 #include "KorvessaDLL.h"
 #include "export/ExportApi.h"
 
+// Allocation failure on demand: the next allocation of the armed thread throws std::bad_alloc, as
+// memory pressure would inside the library (the profile reader allocates).
+namespace {
+std::atomic<bool> g_failNextAllocation{false};
+std::thread::id g_failingThread;
+}  // namespace
+
+// malloc and free underneath, so the sanitizers see matching pairs.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+void* operator new(size_t size) {
+  if (g_failNextAllocation.load() && std::this_thread::get_id() == g_failingThread &&
+      g_failNextAllocation.exchange(false))
+    throw std::bad_alloc();
+  void* p = malloc(size != 0 ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -619,6 +645,26 @@ TEST_F(PtyTrans, TimeOutStopsTheRelay) {
   const size_t timeout = log.find("处理消费(发送->接收)时间超时");
   ASSERT_NE(timeout, std::string::npos);
   EXPECT_NE(log.find("TCP Thread exit successfully.", timeout), std::string::npos);
+}
+
+// An exception after the request went out (memory pressure while the answer is handled) is -3, the
+// payment in doubt, never -1 ("not sent, try again"); before the request it stays -1.
+TEST_F(PtyTrans, UnexpectedFailureAfterTheRequestIsInDoubt) {
+  g_failingThread = std::this_thread::get_id();  // the caller's: the one that runs the transaction
+  for (const char* armOn : {"request", "handshake"}) {
+    LibraryDetach();
+    LibraryAttach(NULL);
+    const bool onRequest = strcmp(armOn, "request") == 0;
+    term.SetHandler([onRequest](FakeTerminal& t, const std::string& frame) {
+      if ((FakeTerminal::Content(frame).compare(0, 2, "C0") != 0) == onRequest) g_failNextAllocation = true;
+      Answering()(t, frame);
+    });
+    int r = 0;
+    Run("30", &r);
+    g_failNextAllocation = false;
+    EXPECT_EQ(r, onRequest ? -3 : -1) << armOn;
+    EXPECT_STREQ(GetValue("lastOutcome"), onRequest ? "uncertain" : "not-sent") << armOn;
+  }
 }
 
 #ifdef KV_ENGINE_LIBRARY_FILE

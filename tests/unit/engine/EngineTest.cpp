@@ -331,6 +331,25 @@ TEST_F(Assembly, StrayStartBeforeTheAnswerDoesNotLoseIt) {
   }
 }
 
+// A frame one or two bytes shorter than its LEN, followed at once by the answer: the answer's STX
+// stands where the short frame's LRC (or ETX) is awaited, and the answer is still taken.
+TEST_F(Assembly, ShortFrameFollowedAtOnceByTheAnswerDoesNotLoseIt) {
+  const std::string answer = WireFrame(ReplyContent("51", "00"), kID);
+  for (size_t cut : {1u, 2u, 3u}) {
+    const std::string shortFrame = answer.substr(0, answer.size() - cut);  // its last `cut` bytes gone
+    const std::string stream = shortFrame + answer;
+    for (size_t step : {stream.size(), size_t{1}, size_t{7}}) {
+      comm.ResetReceive();
+      bool decoded = false;
+      for (size_t at = 0; at < stream.size(); at += step)
+        decoded = comm.Feed(stream.substr(at, step)) || decoded;
+      EXPECT_TRUE(decoded) << cut << " cut, chunks of " << step;
+      EXPECT_TRUE(comm.IsRecvOK()) << cut;
+      EXPECT_EQ(Bytes(comm.RecvBuf(), comm.Index()), answer) << cut << " cut, chunks of " << step;
+    }
+  }
+}
+
 TEST_F(Assembly, LaterStartsAreTriedSilently) {
   // The false start never completes; the later starts inside the frame write nothing.
   const std::string content = ReplyContent("51", "00") + std::string("\x02\x00\x60 \x02\x01\x00", 7);

@@ -1,5 +1,6 @@
 // The receipt: the renderers' examples, the line-count rule, the file on disk byte for
 // byte, and templates that try to make the writer read or write where it should not.
+#include <cerrno>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -207,8 +208,9 @@ class ReceiptTest : public ::testing::Test {
   }
   // Config.ini with the receipt in this test's folder (unless fileSection says otherwise)
   // and the given [TXTFILECONTENT] body.
-  void WriteIni(const std::string& content, const std::string& fileSection = "") {
-    std::string ini = "[DEBUG_LOG]\r\nDebugLog=2\r\n[TRANSNAMEDSP]\r\n001=50 消费\r\n002=92 查询\r\n";
+  void WriteIni(const std::string& content, const std::string& fileSection = "", int debugLog = 2) {
+    std::string ini = "[DEBUG_LOG]\r\nDebugLog=" + std::to_string(debugLog) +
+                      "\r\n[TRANSNAMEDSP]\r\n001=50 消费\r\n002=92 查询\r\n";
     ini += "[TXTFILENAME]\r\n" +
            (fileSection.empty() ? "FilePath=" + env->Dir() + "\r\nFileName=print.txt\r\n" : fileSection);
     ini += "[TXTFILECONTENT]\r\n" + content;
@@ -318,6 +320,19 @@ TEST_F(ReceiptTest, FilesThatCannotBeOpenedAreLogged) {
   EXPECT_FALSE(WritePrintFile(reinterpret_cast<const unsigned char*>(Reply().data()), 555));
   EXPECT_EQ(1, env->CountMessage(std::string("Failed to open or new file.(") + path + ")."));
 }
+
+#ifndef _WIN32
+// A full disk: the receipt opens but its writes fail. It is not reported as written, and one line
+// at level 1 names the file and the system's reason.
+TEST_F(ReceiptTest, ReceiptNotWrittenWholeIsLoggedAtLevel1) {
+  NewEnv();
+  WriteIni(std::string("ContentNum=20\r\n") + kTemplates, "FilePath=/dev/\r\nFileName=full\r\n", 1);
+  EXPECT_EQ(0, Make(Reply()));
+  EXPECT_EQ(
+      1, env->CountMessage("打印文件写入失败，文件=/dev/full，原因=" + std::string(strerror(ENOSPC)) + "."))
+      << env->Log();
+}
+#endif
 
 TEST_F(ReceiptTest, ShortContentReadsAsSpaces) {
   Setup(std::string("ContentNum=20\r\n") + kTemplates);

@@ -48,6 +48,9 @@ class MyComm : public SerialPort, public TerminalLink {
   void ResetReceive() override;
   // Address of the assembly buffer and the byte count of the frame just decoded.
   void GetRecvData(unsigned char** ppData, int* piLen) override;
+  // The port is closing or closed: the watch thread must not wait on the relay any more (a close
+  // waits for it, and a thread terminated there would leave the relay's lock owned).
+  bool Closing() override { return !IsOpen(); }
   // True when the command code of m_RecvBTF answers that of m_SendBTF.
   bool CheckCmdCode();
 

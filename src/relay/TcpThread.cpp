@@ -58,17 +58,15 @@ TcpThread::TcpThread()
 }
 
 TcpThread::~TcpThread() {
-  if (!StopWithin(false, kUnloadWaitMs)) {
+  if (!StopWithin(false, kUnloadWaitMs, false)) {
     // The thread did not end in time (unloading under the loader lock): it may still touch the
     // socket, the socket library and the handle lock, so they are left in place.
     return;
   }
   CloseSocket();
   CloseSendEvent();
-  if (m_bWSAStartup) {
-    WSACleanup();
-    m_bWSAStartup = false;
-  }
+  // No WSACleanup: this runs at unload, under the Windows loader lock, where Winsock must not be
+  // shut down. The process keeps its Winsock reference; a later load finds Winsock started.
   DeleteCriticalSection(&m_csHandles);
   DeleteCriticalSection(&m_csStart);
 }
@@ -136,7 +134,8 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
     CsLock lock(&m_csStart);
     // The previous relay thread reads the destination and the unit's head: it ends first.
     // Every unit restarts the relay: the previous connection is closed, a new one opened.
-    Stop(false);
+    // While the terminal side closes, the unit is dropped if that thread has not ended yet.
+    if (!StopWithin(false, INFINITE, true)) return false;
     SetDestination(reinterpret_cast<const char*>(content) + 4, 40,
                    reinterpret_cast<const char*>(content) + 44, 6);
     SetConnTimeOut(::GetConnTimeOut());  // [TCP] ConnTimeOut of Config.ini
@@ -212,7 +211,8 @@ bool TcpThread::QueueSendData(const unsigned char* content) {
 
 bool TcpThread::Start(TerminalLink* link) {
   CsLock lock(&m_csStart);
-  Stop(false);
+  // A thread asked to end that has not yet (the terminal side is closing) is never replaced.
+  if (!StopWithin(false, INFINITE, true)) return false;
   if (link == nullptr) return false;
   if (!CreateSendEvent()) {
     WriteLog(KV_HERE, LOG_ERROR, "CreateEvent error!");
@@ -230,9 +230,9 @@ bool TcpThread::Start(TerminalLink* link) {
   return true;
 }
 
-void TcpThread::Stop(bool clear) { StopWithin(clear, INFINITE); }
+void TcpThread::Stop(bool clear) { StopWithin(clear, INFINITE, true); }
 
-bool TcpThread::StopWithin(bool clear, DWORD waitMs) {
+bool TcpThread::StopWithin(bool clear, DWORD waitMs, bool mayAbandon) {
   if (t_pRelayOf == this) {
     // Asked from the relay thread itself (through a write to the terminal): it cannot wait for
     // its own end. It leaves at its next test; the next Stop from another thread collects it.
@@ -251,7 +251,27 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs) {
   m_bExit = true;
   WakeSocket();       // a thread blocked in send or recv returns
   SignalSendEvent();  // a thread waiting for a payload wakes
-  bool ended = WaitForSingleObject(m_hThread, waitMs) == WAIT_OBJECT_0;
+  // Waited for in steps while the terminal side might begin to close: the serial watch thread
+  // stops the relay, and a close must find it back within its own bound, never held here (the
+  // thread can be in a host name lookup, or in a write to the terminal that the close ends).
+  const DWORD start = GetTickCount();
+  bool ended = false;
+  bool abandoned = false;
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    DWORD step = kConnectStepMs;
+    if (waitMs != INFINITE)
+      step = elapsed >= waitMs ? 0 : (waitMs - elapsed < step ? waitMs - elapsed : step);
+    ended = WaitForSingleObject(m_hThread, step) == WAIT_OBJECT_0;
+    if (ended || step == 0) break;
+    if (mayAbandon && m_pComm != nullptr && m_pComm->Closing()) {
+      abandoned = true;
+      break;
+    }
+  }
+  // It ends by itself (asked to, socket shut down); the next Stop collects it. The destination
+  // stays: the thread may still read it.
+  if (abandoned) return false;
   if (ended) {
     // The thread is gone: nothing uses the socket or the event any more.
     CloseSocket();

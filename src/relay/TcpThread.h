@@ -105,7 +105,8 @@ class TcpThread {
   bool Start(TerminalLink* link);
   // Ends the relay thread and closes socket and event; `clear` also empties the destination.
   // Safe from any thread and against a concurrent Start; on the relay thread itself it only asks
-  // the thread to end.
+  // the thread to end. While the terminal side is closing (TerminalLink::Closing) it asks the
+  // thread to end and stops waiting for it: the next Stop collects it.
   void Stop(bool clear);
 
   // 1 when the stored destination was replaced, 0 when it was equal already. Lengths are capped
@@ -157,8 +158,10 @@ class TcpThread {
 
  private:
   // Stop with a bounded wait for the relay thread (the destructor's, so unloading the library
-  // never hangs on a thread that cannot end); returns false when the thread did not end in time.
-  bool StopWithin(bool clear, DWORD waitMs);
+  // never hangs on a thread that cannot end); returns false when the thread did not end in time
+  // or (mayAbandon) the terminal side began to close: the thread then keeps its handle, asked
+  // to end.
+  bool StopWithin(bool clear, DWORD waitMs, bool mayAbandon);
   // Winsock start-up, taken at first use rather than under the loader lock.
   bool EnsureWSAStartup();
   // Wakes a relay thread blocked in send or recv without releasing the socket.

@@ -14,6 +14,9 @@ class TerminalLink {
   virtual void GetRecvData(unsigned char** data, int* length) = 0;
   // Back to idle: no frame being assembled, nothing taken as an answer.
   virtual void ResetReceive() = 0;
+  // True while the terminal side is closing: a stop asked on its behalf then stops waiting for
+  // the relay thread (which ends by itself), so that the close is never kept waiting on it.
+  virtual bool Closing() { return false; }
 
  protected:
   // The relay never owns the terminal side.

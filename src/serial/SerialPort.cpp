@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/Log.h"
 #include "platform/CsLock.h"
 
 namespace {
@@ -12,6 +13,16 @@ constexpr DWORD kAllPurge = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 // The port whose close this thread ran on itself: the thread is done with that port and
 // leaves its loop; a later close from it must not touch a port opened again meanwhile.
 thread_local const SerialPort* t_selfStopped = nullptr;
+
+// The place (SerialPort::WorkerPlace) of the worker the calling thread is, if it is one.
+thread_local std::atomic<int>* t_workerPlace = nullptr;
+
+// How long a close lets a worker that is busy past its wait (writing the log, reading the
+// configuration, inside the runtime) reach a point where it holds nothing, before it leaves the
+// thread running rather than kill it inside a lock.
+constexpr DWORD kBusyGraceMs = 3000;
+// How long a close keeps aborting writes still inside their system call (each abort ends one).
+constexpr DWORD kWriteAbortMs = 2000;
 
 // The outcome of an overlapped read. A read that the port's time-outs ended is no failure:
 // Windows completes it as a success with a short count, Wine with ERROR_TIMEOUT and the count.
@@ -206,14 +217,45 @@ bool SerialPort::BeginThread(DWORD extraOptions) {
   return true;
 }
 
-bool SerialPort::StopOne(std::atomic<HANDLE>& hThread, HANDLE hEvent, DWORD waitMs, bool isSelf) {
+void SerialPort::Park() {
+  if (t_workerPlace != nullptr) t_workerPlace->store(kWorkerParked);
+}
+
+void SerialPort::Unpark() {
+  if (t_workerPlace == nullptr) return;
+  for (;;) {
+    int expected = kWorkerParked;
+    if (t_workerPlace->compare_exchange_strong(expected, kWorkerBusy)) return;
+    Sleep(1);  // a close is terminating this thread where it waited, or has found it cannot
+  }
+}
+
+bool SerialPort::EndWorker(HANDLE h, std::atomic<int>& place) {
+  // Not ended within the close's wait. Terminated only where it holds nothing: parked in its
+  // event wait (it cannot leave it while the close holds the place) or past its loop.
+  const DWORD start = GetTickCount();
+  for (;;) {
+    int p = place.load();
+    if (p == kWorkerParked && place.compare_exchange_strong(p, kWorkerTerminating)) {
+      if (TerminateThread(h, 0)) return true;
+      place.store(kWorkerParked);
+      return false;
+    }
+    if (p == kWorkerDone) return TerminateThread(h, 0) != FALSE;
+    if (WaitForSingleObject(h, 10) == WAIT_OBJECT_0) return true;
+    // Still busy: it is left running (its handle kept, collected by the next open) rather than
+    // killed holding a lock of the library or of the runtime.
+    if (GetTickCount() - start >= kBusyGraceMs) return false;
+  }
+}
+
+bool SerialPort::StopOne(std::atomic<HANDLE>& hThread, std::atomic<int>& place, HANDLE hEvent, DWORD waitMs,
+                         bool isSelf) {
   HANDLE h = hThread.load();
   if (h == nullptr) return true;
   SetEvent(hEvent);
   if (isSelf) return true;  // the calling thread itself: handled after the others
-  if (WaitForSingleObject(h, waitMs) != WAIT_OBJECT_0) {
-    if (!TerminateThread(h, 0)) return false;
-  }
+  if (WaitForSingleObject(h, waitMs) != WAIT_OBJECT_0 && !EndWorker(h, place)) return false;
   hThread.store(nullptr);
   CloseHandle(h);
   return true;
@@ -245,17 +287,18 @@ bool SerialPort::StopThreads(DWORD waitMs) {
 
   struct Worker {
     std::atomic<HANDLE>* handle;
+    std::atomic<int>* place;
     HANDLE event;
     unsigned id;
-  } workers[] = {{&hWatchThread_, hWatchEvent_, dwWatchThreadId_},
-                 {&hReadThread_, hReadEvent_, dwReadThreadId_},
-                 {&hWriteThread_, hWriteEvent_, dwWriteThreadId_}};
+  } workers[] = {{&hWatchThread_, &watchPlace_, hWatchEvent_, dwWatchThreadId_},
+                 {&hReadThread_, &readPlace_, hReadEvent_, dwReadThreadId_},
+                 {&hWriteThread_, &writePlace_, hWriteEvent_, dwWriteThreadId_}};
   std::atomic<HANDLE>* own = nullptr;
   for (Worker& w : workers) {
     if (w.handle->load() == nullptr) continue;
     const bool isSelf = (w.id == self);
     if (isSelf) own = w.handle;
-    if (!StopOne(*w.handle, w.event, waitMs, isSelf)) return false;
+    if (!StopOne(*w.handle, *w.place, w.event, waitMs, isSelf)) return false;
   }
   if (own != nullptr) {
     // A close run on a worker thread: that thread closes its own handle and leaves. It
@@ -270,7 +313,9 @@ bool SerialPort::StopThreads(DWORD waitMs) {
 
 bool SerialPort::KeepRunning() const { return bRunning_ && IsOpen() && t_selfStopped != this; }
 
-DWORD SerialPort::RunWorker(DWORD (SerialPort::*loop)()) {
+DWORD SerialPort::RunWorker(DWORD (SerialPort::*loop)(), std::atomic<int>* place) {
+  place->store(kWorkerBusy);
+  t_workerPlace = place;
   DWORD code = 0;
   try {
     code = (this->*loop)();
@@ -283,21 +328,26 @@ DWORD SerialPort::RunWorker(DWORD (SerialPort::*loop)()) {
     t_selfStopped = nullptr;
     code = 1;
   }
+  t_workerPlace = nullptr;
+  place->store(kWorkerDone);  // nothing of the library runs on this thread any more
   return code;
 }
 
 unsigned WINAPI SerialPort::WatchThreadEntry(void* arg) {
   SerialPort* sp = static_cast<SerialPort*>(arg);
-  return sp->RunWorker((sp->dwOption_ & EN_OVERLAPPED_IO) ? &SerialPort::WatchLoopOverlapped
-                                                          : &SerialPort::WatchLoopPolling);
+  return sp->RunWorker(
+      (sp->dwOption_ & EN_OVERLAPPED_IO) ? &SerialPort::WatchLoopOverlapped : &SerialPort::WatchLoopPolling,
+      &sp->watchPlace_);
 }
 
 unsigned WINAPI SerialPort::ReadThreadEntry(void* arg) {
-  return static_cast<SerialPort*>(arg)->RunWorker(&SerialPort::ReadLoop);
+  SerialPort* sp = static_cast<SerialPort*>(arg);
+  return sp->RunWorker(&SerialPort::ReadLoop, &sp->readPlace_);
 }
 
 unsigned WINAPI SerialPort::WriteThreadEntry(void* arg) {
-  return static_cast<SerialPort*>(arg)->RunWorker(&SerialPort::WriteLoop);
+  SerialPort* sp = static_cast<SerialPort*>(arg);
+  return sp->RunWorker(&SerialPort::WriteLoop, &sp->writePlace_);
 }
 
 // ---------------------------------------------------------------- close
@@ -314,11 +364,17 @@ void SerialPort::Close(DWORD waitMs) {
     if (dwOption_ & (EN_FLUSH_ON_CLOSE | EN_DRAIN_ON_CLOSE)) FlushFileBuffers(h);
     PurgeComm(h, kAllPurge);
     hComm_ = INVALID_HANDLE_VALUE;
-    CloseHandle(h);
-    {
-      CsLock g(&writeLock_);
-      writePending_ = false;
+    // A write that looked at the port before it closed may still be inside its system call on
+    // the handle: abort it (each abort ends the call at once) until none is left. Writes that
+    // come later find the port closed. Then the handle is closed under the write lock, so no
+    // write can use it any more.
+    const DWORD start = GetTickCount();
+    while (writesInside_.load() != 0 && GetTickCount() - start < kWriteAbortMs) {
+      Sleep(5);
+      PurgeComm(h, PURGE_TXABORT);
     }
+    CsLock g(&writeLock_);
+    CloseHandle(h);
   }
   StopThreads(waitMs);
   closing_ = false;
@@ -407,6 +463,15 @@ DWORD SerialPort::Write(LPCVOID pBuffer, DWORD dwLength) {
   if (dwLength == 0) return 0;
   // The exchange and the host relay write from two threads: one write at a time.
   CsLock guard(&writeLock_);
+  // Counted before the port is looked at again, so a close either sees this write (and aborts
+  // it until it leaves) or this write sees the port closed.
+  struct Inside {
+    std::atomic<int>& n;
+    explicit Inside(std::atomic<int>& c) : n(c) { ++n; }
+    ~Inside() { --n; }
+  } inside(writesInside_);
+  // The port may have closed while this write waited for the lock.
+  SP_ASSERT(IsOpen(), "SP_ASSERT(IsOpen()) failed; SerialPort(497); ");
   HANDLE h = hComm_.load();
   DWORD errors = 0;
   COMSTAT stat;
@@ -418,19 +483,23 @@ DWORD SerialPort::Write(LPCVOID pBuffer, DWORD dwLength) {
     return written;
   }
 
-  // WO_ serves one write at a time: let the previous one finish (its own time-out bounds it).
-  if (writePending_) {
-    DWORD done = 0;
-    GetOverlappedResult(h, &WO_, &done, TRUE);
-    writePending_ = false;
-  }
-  // The write may run on after we return: it sends a copy the caller cannot release.
-  writeCopy_.assign(static_cast<const BYTE*>(pBuffer), static_cast<const BYTE*>(pBuffer) + dwLength);
   DWORD written = 0;
-  if (!::WriteFile(h, writeCopy_.data(), dwLength, &written, &WO_)) {
+  DWORD reason = 0;
+  if (!::WriteFile(h, pBuffer, dwLength, &written, &WO_)) {
     SP_ASSERT(::GetLastError() == ERROR_IO_PENDING,
               "SP_ASSERT(::GetLastError() == ERROR_IO_PENDING) failed; SerialPort(510); ");
-    writePending_ = true;
+    // The write is waited for here, within its own time-out (10 s + 1 ms per byte) or until a
+    // close aborts it: the system cancels the I/O a thread has pending when that thread ends,
+    // and the exchange and the relay write from threads that may end right after (a register's
+    // payment thread, a relay thread stopped by the next unit).
+    if (!GetOverlappedResult(h, &WO_, &written, TRUE)) reason = GetLastError();
+  }
+  // The terminal takes no partial frame: a write that did not go out whole is logged. The
+  // count stays the accepted length, as the callers expect of an overlapped write.
+  if (written < dwLength) {
+    WriteLog(KV_HERE, LOG_ERROR, "串口数据未全部发出：%lu/%lu 字节，错误码=%lu",
+             static_cast<unsigned long>(written), static_cast<unsigned long>(dwLength),
+             static_cast<unsigned long>(reason));
   }
   return dwLength;
 }
@@ -610,7 +679,12 @@ DWORD SerialPort::WatchLoopOverlapped() {
         continue;
       }
       DWORD unused = 0;
-      if (!GetOverlappedResult(h, &EO_, &unused, TRUE)) mask = 0;
+      // Parked: a close wakes this wait; if this thread still has to be terminated, here it
+      // holds nothing.
+      Park();
+      const BOOL done = GetOverlappedResult(h, &EO_, &unused, TRUE);
+      Unpark();
+      if (!done) mask = 0;
     }
     if (!KeepRunning()) break;
     if (mask != 0) {

@@ -94,7 +94,8 @@ class SerialPort {
   // ---- reading and writing
   // waitMs INFINITE: no time limit beyond the port's own time-outs.
   DWORD Read(LPVOID pBuffer, DWORD dwLength, DWORD waitMs = INFINITE);
-  // Serialised between threads. In overlapped mode the bytes are copied, so the caller may
+  // Serialised between threads. In overlapped mode it returns the whole length, once the system
+  // has finished with the bytes (a write that did not go out whole is logged), so the caller may
   // release them as soon as Write returns.
   DWORD Write(LPCVOID pBuffer, DWORD dwLength);
   DWORD ReadReceived(LPVOID pBuffer, DWORD dwLength);
@@ -156,15 +157,31 @@ class SerialPort {
   OVERLAPPED EO_;
 
  private:
-  DWORD RunWorker(DWORD (SerialPort::*loop)());
+  DWORD RunWorker(DWORD (SerialPort::*loop)(), std::atomic<int>* place);
   // Stops (waits for, closes and clears) one worker thread; false if it could not be stopped.
-  bool StopOne(std::atomic<HANDLE>& hThread, HANDLE hEvent, DWORD waitMs, bool isSelf);
+  bool StopOne(std::atomic<HANDLE>& hThread, std::atomic<int>& place, HANDLE hEvent, DWORD waitMs,
+               bool isSelf);
+  // A worker that did not end within the close's wait: terminated where it holds nothing, else
+  // given a bounded grace to end. False when it is left running.
+  bool EndWorker(HANDLE h, std::atomic<int>& place);
   // Closes the handles of worker threads that have already ended.
   void ReapEndedThreads();
 
-  // Serialises Write between threads; guards writePending_ and writeCopy_.
+  // Where a worker thread stands, for a close that has to end it. Only a thread parked in its
+  // wait for the port's events, or one that has left its loop, holds no lock of the library and
+  // is not inside the runtime: only such a thread may be terminated.
+  enum WorkerPlace : int { kWorkerBusy, kWorkerParked, kWorkerTerminating, kWorkerDone };
+  // The worker of the calling thread parks in / leaves its event wait.
+  void Park();
+  void Unpark();
+
+  // Serialises Write between threads (they share WO_).
   CRITICAL_SECTION writeLock_;
-  bool writePending_ = false;    // an overlapped write on WO_ may still be running
-  std::vector<BYTE> writeCopy_;  // the bytes of that write
+  // Writes between their check that the port is open and the end of their system call: a close
+  // keeps aborting them until none is left, then closes the handle under writeLock_.
+  std::atomic<int> writesInside_{0};
   std::atomic<bool> closing_{false};
+  std::atomic<int> watchPlace_{kWorkerBusy};
+  std::atomic<int> readPlace_{kWorkerBusy};
+  std::atomic<int> writePlace_{kWorkerBusy};
 };

@@ -423,6 +423,39 @@ TEST_F(RelayTcpTest, StopFromTheRelayThreadItselfDoesNotDeadlock) {
   EXPECT_EQ(comm_.Writes().size(), 1u);
 }
 
+TEST_F(RelayTcpTest, AStopWhileTheTerminalSideClosesLeavesTheRelayThreadToEndByItself) {
+  // The relay thread's write to the terminal is held (a full line) when the next unit arrives on
+  // the watch thread, while the port closes: the watch thread must not wait for the relay
+  // thread (the close waits for the watch thread and would terminate it holding the relay's lock).
+  LoopbackHost host;
+  host.Serve(2, [&](SOCKET fd, int) {
+    host.Record(RecvOnce(fd, kWaitMs));
+    SendAll(fd, ToBytes("answer"));
+    WaitPeerClose(fd, kWaitMs);
+  });
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  comm_.SetOnWrite([released] { released.wait_for(std::chrono::seconds(20)); });
+  const Bytes unit = MakeUnit("127.0.0.1", host.Port(), ToBytes("q"));
+  ASSERT_TRUE(Transmit(unit));
+  ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
+  comm_.SetClosing(true);
+  std::future<bool> watch = std::async(std::launch::async, [&] { return Transmit(unit); });
+  const bool left = watch.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  ASSERT_TRUE(left) << "the watch thread waited for the relay thread held in its write";
+  EXPECT_FALSE(watch.get());  // the unit is dropped while the port closes
+  // The relay's lock is free and the thread is collected by the next stop: the relay works on.
+  comm_.SetOnWrite(nullptr);
+  comm_.SetClosing(false);
+  tcp_.Stop(true);
+  EXPECT_FALSE(tcp_.HasThread());
+  ASSERT_TRUE(Transmit(unit));
+  ASSERT_TRUE(comm_.WaitWrites(2, kWaitMs));
+  tcp_.Stop(true);
+  host.Join();
+}
+
 TEST_F(RelayTcpTest, ResetConnectionIsASendFailureNotACrash) {
   LoopbackHost host;
   std::promise<void> connected;

@@ -278,6 +278,23 @@ TEST_F(WineSerial, WritesFromTwoThreadsStayWholeWhileTheLineIsFull) {
   EXPECT_EQ(a.Failure(), "");
 }
 
+TEST_F(WineSerial, AWriteFromAThreadThatEndsAtOnceGoesOutWhole) {
+  // The system cancels the I/O a thread has pending when the thread ends: a register's payment
+  // thread, or a relay thread stopped by the next unit, may end right after its write.
+  RecordingPort a;
+  RecordingPort b(0);
+  ASSERT_TRUE(a.Open(comA_, 9600, 0, 8, 0));
+  ASSERT_TRUE(b.Open(comB_, 9600, 0, 8, 0));
+  std::vector<BYTE> frame(60000);  // more than the line holds: the write is still running
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<BYTE>(i * 7);
+  std::thread writer(
+      [&] { EXPECT_EQ(a.Write(frame.data(), static_cast<DWORD>(frame.size())), frame.size()); });
+  const std::vector<BYTE> got = ReadFor(b, frame.size(), 20000);
+  writer.join();
+  EXPECT_EQ(got.size(), frame.size());
+  EXPECT_TRUE(got == frame);
+}
+
 TEST_F(WineSerial, AFrameInTwoPiecesArrivesInOneDelivery) {
   RecordingPort a;
   RecordingPort b(0);

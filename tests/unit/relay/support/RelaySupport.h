@@ -2,6 +2,7 @@
 // transmit data units, and a private log folder whose lines the tests read back.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,9 @@ class RecordingTerminal : public TerminalLink {
   DWORD WriteToTerminal(const void* data, DWORD length) override;
   void GetRecvData(unsigned char** data, int* length) override;
   void ResetReceive() override;
+  // Closing() answers this (the terminal side's port closing).
+  void SetClosing(bool closing) { closing_ = closing; }
+  bool Closing() override { return closing_.load(); }
 
   // Waits until `count` writes were made (bounded). True when they were.
   bool WaitWrites(size_t count, int timeoutMs);
@@ -44,6 +48,7 @@ class RecordingTerminal : public TerminalLink {
   std::function<void()> onWrite_;
   std::vector<Bytes> writes_;
   int resets_ = 0;
+  std::atomic<bool> closing_{false};
 };
 
 // Content of a transmit data unit: "D0", the command code, the host padded with NULs to 40

@@ -14,6 +14,11 @@ class TerminalLink {
   virtual void GetRecvData(unsigned char** data, int* length) = 0;
   // Back to idle: no frame being assembled, nothing taken as an answer.
   virtual void ResetReceive() = 0;
+  // A unit of transmit data is handed to the relay for host:port (watch thread, before its thread
+  // starts), and ends: replied, failed or stopped (relay thread, or the watch thread when no relay
+  // thread could be started). Every start is followed by one end.
+  virtual void OnUnitStart(const char* /*host*/, const char* /*port*/) {}
+  virtual void OnUnitEnd() {}
 
  protected:
   // The relay never owns the terminal side.

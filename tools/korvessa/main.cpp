@@ -283,7 +283,7 @@ void RunWithProgress(const Library& lib, bool quiet, const std::function<void()>
       const std::string seconds = lib.getValue("stateSeconds");
       const std::string host = step == "host" ? std::string(lib.getValue("stateHost")) : std::string();
       const std::string what = host.empty() ? step : step + ", bank host " + host;
-      if (tty) {
+      if (tty && step != "idle") {
         fprintf(stderr, "\r\x1b[K%s %s s", what.c_str(), seconds.c_str());
         shown = true;
       } else if (what != last && step != "idle") {

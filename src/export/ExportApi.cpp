@@ -21,6 +21,7 @@ char g_TransRequest[kRequestRecordSize];
 char g_TransResponse[kResponseRecordSize];
 char g_szValue[kValueBufSize];
 HMODULE g_hModule = NULL;
+void (*g_pfnFirstCall)() = NULL;
 
 namespace {
 
@@ -228,6 +229,7 @@ const char* LocalRejCode(int iResult) {
 
 extern "C" int KORVESSA_API BankTrans(const char* pRequest, char* pResponse) {
   try {
+    if (g_pfnFirstCall != NULL) g_pfnFirstCall();
     std::lock_guard<std::mutex> lock(TransMutex());
     MyComm* comm = g_pComm.load();
     if (pRequest == NULL || pResponse == NULL || comm == NULL) {
@@ -275,6 +277,7 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
 
 extern "C" void KORVESSA_API TransProcess(void) {
   try {
+    if (g_pfnFirstCall != NULL) g_pfnFirstCall();
     std::lock_guard<std::mutex> lock(TransMutex());
     memcpy(g_TransRequest + KV_REQ_operType, "A0", KV_REQ_operType_LEN);
     memcpy(g_TransRequest + KV_REQ_cardType, "01", KV_REQ_cardType_LEN);

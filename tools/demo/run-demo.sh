@@ -72,10 +72,10 @@ echo
 cd "$DEMO"
 export KORVESSA_COM$PORT="$LINE"
 set +e
-# While the call runs korvessa shows its step on one line (on a terminal; a line per step otherwise):
+# While the call runs korvessa shows its step (one line on a terminal, a line per step otherwise):
 # handshake, waiting, host (the bank host the terminal reaches through the library), finishing.
 # Ctrl-C there stops waiting (and says what that means for the payment).
-./korvessa --type 30 --amount 123.45
+./korvessa --progress --type 30 --amount 123.45
 STATUS=$?
 set -e
 echo

@@ -196,7 +196,7 @@ struct Library {
 struct Options {
   std::string lib, encoding, receipt;
   bool encodingSet = false, raw = false, noReceipt = false, facade = false, showCard = false;
-  bool waitStdin = false, noUnload = false, quiet = false;
+  bool waitStdin = false, noUnload = false, quiet = false, progress = false;
   std::string record;
   bool haveRecord = false;
   std::vector<std::pair<std::string, std::string>> fields;  // request field name -> value
@@ -246,7 +246,7 @@ const char kAbandonNote[] =
 
 // Runs the call on a worker thread and, on this one, shows its progress as the library reports it
 // (GetValue "state", "stateSeconds", "stateHost": answered at once while the call runs).
-void RunWithProgress(const Library& lib, bool quiet, const std::function<void()>& call) {
+void RunWithProgress(const Library& lib, bool quiet, bool lines, const std::function<void()>& call) {
   std::atomic<bool> done{false};
   std::thread worker([&] {
     call();
@@ -261,7 +261,8 @@ void RunWithProgress(const Library& lib, bool quiet, const std::function<void()>
   sa.sa_handler = OnTerminate;
   sigaction(SIGTERM, &sa, &oldTerm);
 #endif
-  const bool tty = !quiet && StderrIsTerminal();
+  const bool tty = StderrIsTerminal();
+  quiet = quiet || (!tty && !lines);
   std::string last;
   bool abandoned = false, shown = false;
   while (!done) {
@@ -276,6 +277,7 @@ void RunWithProgress(const Library& lib, bool quiet, const std::function<void()>
       // The register is closed while its call runs: the library's exit steps end the call.
       fputs("\nkorvessa: terminated while the call runs\n", stderr);
       fflush(stdout);
+      worker.detach();  // still inside the call: the library's exit steps end it
       exit(2);
     }
     if (!quiet) {
@@ -358,6 +360,8 @@ int main(int argc, char** argv) {
       o.noUnload = true;
     } else if (a == "--quiet") {
       o.quiet = true;
+    } else if (a == "--progress") {
+      o.progress = true;
     } else if (!hasValue && (a == "--lib" || a == "--amount" || a == "--record" || a == "--put" ||
                              a == "--get" || a == "--encoding" || a == "--receipt")) {
       return Usage(a + " needs a value");
@@ -446,7 +450,7 @@ int main(int argc, char** argv) {
   std::string rejCode;
   if (o.facade) {
     for (const auto& p : o.puts) lib.putValue(p.first.c_str(), p.second.c_str());
-    RunWithProgress(lib, o.quiet, [&] { lib.transProcess(); });
+    RunWithProgress(lib, o.quiet, o.progress, [&] { lib.transProcess(); });
     rejCode = lib.getValue("rejCode");
     status = korvessa::ExitStatusForRejCode(rejCode);
     printf("rejCode: %s (%s)\n", rejCode.c_str(),
@@ -464,7 +468,7 @@ int main(int argc, char** argv) {
     char response[korvessa::kResponseSize + 1];
     memset(response, 0, sizeof response);
     int r = 0;
-    RunWithProgress(lib, o.quiet, [&] { r = lib.bankTrans(request, response); });
+    RunWithProgress(lib, o.quiet, o.progress, [&] { r = lib.bankTrans(request, response); });
     status = korvessa::ExitStatusFor(r);
     printf("Result: %d (%s)\n", r, korvessa::ResultMeaning(r).c_str());
     bool filled = false;

@@ -288,7 +288,8 @@ TEST_F(ProgramsTest, CtrlCAndSigtermWhileTheTerminalHoldsTheRequest) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sig);
     Child k;
-    Spawn(&k, {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--type", "30", "--amount", "2.50"});
+    Spawn(&k, {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--progress", "--type", "30",
+               "--amount", "2.50"});
     ASSERT_TRUE(k.ReadUntil("state: waiting\n", 10000)) << k.text;
     const auto t0 = std::chrono::steady_clock::now();
     kill(k.pid, c.sig);

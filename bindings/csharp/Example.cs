@@ -1,6 +1,9 @@
 // One purchase of 123.45 through BankTrans, then the same through the facade; prints what came back.
+// The BankTrans runs on a worker thread while this thread shows its step (on standard error) and Ctrl-C
+// stops the wait (the call then ends -3; once the request went out the card may still be charged).
 // Build and run beside the library and its Config.ini:  mcs Example.cs KorvessaDLL.cs && mono Example.exe
 using System;
+using System.Threading;
 using Korvessa;
 using K = Korvessa.KorvessaDLL;
 
@@ -16,7 +19,18 @@ static class Example
         K.Put(request, K.Req.Amount, "000000012345"); // minor units, 12 digits
         K.Put(request, K.Req.PrintFlag, "Y");
         K.Put(request, K.Req.Reserved, "XYZ"); // comes back in the response's last three bytes
-        int r = K.BankTrans(request, response);
+        int r = 0;
+        var payment = new Thread(() => { r = K.BankTrans(request, response); });
+        ConsoleCancelEventHandler cancel = (sender, e) => { e.Cancel = true; K.Abandon(); };
+        Console.CancelKeyPress += cancel;
+        payment.Start();
+        string shown = "";
+        while (!payment.Join(100))
+        {
+            string state = K.State(); // answered at once while the payment runs
+            if (state != shown) Console.Error.WriteLine("state " + (shown = state) + " " + K.GetText("stateSeconds") + " s");
+        }
+        Console.CancelKeyPress -= cancel;
         Console.WriteLine("BankTrans " + r + (r > 0 ? " refused " + K.RefusalCode(r) : ""));
         if (r == K.Ok || r > 0 || r == K.ErrTimeout)
         {

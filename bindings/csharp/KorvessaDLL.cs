@@ -2,6 +2,15 @@
 // helpers. The same file serves KorvessaDLL.dll (32-bit or x64, __stdcall) and libKorvessaDLL.so (Mono on
 // Linux, where the calling convention is ignored).
 //
+// State and abandon, the only calls another thread may make while a BankTrans or TransProcess runs
+// (every other call waits for the transaction to end): GetValue("state") answers at once with "idle",
+// "opening", "handshake", "waiting" (the request went out), "host" (the terminal talks to its bank
+// through the library; GetValue("stateHost") names it) or "finishing"; GetValue("stateSeconds") gives the
+// whole seconds of that step. PutValue("abandon", "1") stops waiting: the call ends -3 at its next
+// 100 ms step, the records kept. After the request went out the terminal may still have charged the card
+// ("lastOutcome" "uncertain"): it is not a cancel on the terminal. Run the payment on a worker thread
+// and poll the state from the caller's thread or a timer.
+//
 // Records are byte arrays, never strings: they are fixed-width GBK text without terminators, and a
 // string declaration would let the marshaller convert (and cut) multibyte text with the wrong code page.
 // GetValue returns the library's own buffer: it is declared IntPtr and copied, never freed.
@@ -134,5 +143,9 @@ namespace Korvessa
             Marshal.Copy(p, b, 0, n);
             return Gbk().GetString(b);
         }
+
+        // From any thread while a call runs: its step ("idle" when none runs), and giving up the wait.
+        public static string State() { return GetText("state"); }
+        public static void Abandon() { PutValue(ToC("abandon"), ToC("1")); }
     }
 }

@@ -2,6 +2,15 @@
 // helpers. On Windows the interface is loaded as a StdCallLibrary (the DLL's functions are __stdcall and
 // exported under their plain names, so no name mapper); elsewhere as a plain Library.
 //
+// State and abandon, the only calls another thread may make while a BankTrans or TransProcess runs
+// (every other call waits for the transaction to end): GetValue("state") answers at once with "idle",
+// "opening", "handshake", "waiting" (the request went out), "host" (the terminal talks to its bank
+// through the library; GetValue("stateHost") names it) or "finishing"; GetValue("stateSeconds") gives the
+// whole seconds of that step. PutValue("abandon", "1") stops waiting: the call ends -3 at its next
+// 100 ms step, the records kept. After the request went out the terminal may still have charged the card
+// ("lastOutcome" "uncertain"): it is not a cancel on the terminal. Run the payment on a worker thread
+// and poll the state from the caller's thread or a timer.
+//
 // Records are byte arrays, never Strings: they are fixed-width GBK text without terminators. GetValue
 // returns the library's own buffer: it is declared Pointer and copied, never freed. A 32-bit JVM needs the
 // 32-bit DLL, a 64-bit JVM the x64 one.

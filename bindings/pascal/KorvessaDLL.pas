@@ -2,6 +2,15 @@
   functions (stdcall, as the DLL exports them; Free Pascal ignores stdcall on x86-64 Linux), the record
   layouts, and helpers that fill and read fields.
 
+  State and abandon, the only calls another thread may make while a BankTrans or TransProcess runs
+  (every other call waits for the transaction to end): GetValue("state") answers at once with "idle",
+  "opening", "handshake", "waiting" (the request went out), "host" (the terminal talks to its bank
+  through the library; GetValue("stateHost") names it) or "finishing"; GetValue("stateSeconds") gives the
+  whole seconds of that step. PutValue("abandon", "1") stops waiting: the call ends -3 at its next
+  100 ms step, the records kept. After the request went out the terminal may still have charged the card
+  ("lastOutcome" "uncertain"): it is not a cancel on the terminal. Run the payment on a worker thread
+  and poll the state from the caller's thread or a timer.
+
   Records are fixed-width GBK text without terminators: keep them in the record types below (arrays of
   AnsiChar), never in a (Unicode) string. Field texts are AnsiString bytes in GBK: on Delphi 2009 and
   later, convert with TEncoding.GetEncoding(936) unless the system code page is 936. GetValue returns

@@ -2,6 +2,15 @@ Attribute VB_Name = "KorvessaDLL"
 ' Declarations of the Korvessa card-terminal library for VB6 and VBA, mirroring bindings/csharp field for
 ' field. NOT COMPILED BY CI (no VB6 compiler runs here): the C# declarations are the tested ones.
 '
+' State and abandon, the only calls another thread may make while a BankTrans or TransProcess runs
+' (every other call waits for the transaction to end): GetValue("state") answers at once with "idle",
+' "opening", "handshake", "waiting" (the request went out), "host" (the terminal talks to its bank
+' through the library; GetValue("stateHost") names it) or "finishing"; GetValue("stateSeconds") gives the
+' whole seconds of that step. PutValue("abandon", "1") stops waiting: the call ends -3 at its next
+' 100 ms step, the records kept. After the request went out the terminal may still have charged the card
+' ("lastOutcome" "uncertain"): it is not a cancel on the terminal. Run the payment on a worker thread
+' and poll the state from the caller's thread or a timer.
+'
 ' Records are Byte arrays, never String: a String argument would be converted with the system code page
 ' and multibyte GBK text cut. Pass the first element ByRef: BankTrans(Req(0), Rsp(0)). Texts go through
 ' StrConv with locale 2052 (code page 936). GetValue returns the library's own buffer: copy it, never free it.

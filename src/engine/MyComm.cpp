@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 
 #include "KorvessaDLL.h"
 #include "config/Config.h"
@@ -48,7 +49,122 @@ struct Field {
 // so that a cut is detected.
 const long kPrintReadMax = 2L * kPrintTextMax + 2;
 
+// The call state the register reads from any thread. Process-wide and trivially destructible, so it
+// can be read while the library is being unloaded; only one call runs at a time.
+std::atomic<int> g_iStep{static_cast<int>(CallStep::kIdle)};
+std::atomic<DWORD> g_dwStepTick{0};  // GetTickCount when the step began
+std::atomic<DWORD> g_dwWaitTick{0};  // ... and when the wait a relay unit interrupts began
+std::atomic<bool> g_bStepTimed{false};
+// Calls are numbered; an abandon names the call it was meant for, so one that comes as a call ends
+// never reaches the next.
+std::atomic<unsigned> g_uCallGen{0};
+std::atomic<unsigned> g_uAbandonGen{0};
+std::atomic<bool> g_bCallRunning{false};
+
+// The destination of the unit being relayed, "host:port".
+char g_szHost[kTcpIPSize + kTcpPortSize + 1];
+std::mutex& HostMutex() {
+  static std::mutex m;  // held only to copy the few bytes above
+  return m;
+}
+
+void StartStep(CallStep step, DWORD dwTick) {
+  g_dwStepTick.store(dwTick);
+  g_bStepTimed.store(true);
+  g_iStep.store(static_cast<int>(step));
+}
+
 }  // namespace
+
+// ------------------------------------------------------------------ call state
+
+const char* CallStepName(CallStep step) {
+  switch (step) {
+    case CallStep::kOpening:
+      return "opening";
+    case CallStep::kHandshake:
+      return "handshake";
+    case CallStep::kWaiting:
+      return "waiting";
+    case CallStep::kHost:
+      return "host";
+    case CallStep::kFinishing:
+      return "finishing";
+    default:
+      return "idle";
+  }
+}
+
+CallStep GetCallStep(unsigned* puSeconds) {
+  const CallStep step = static_cast<CallStep>(g_iStep.load());
+  if (puSeconds != NULL) {
+    *puSeconds =
+        g_bStepTimed.load() ? static_cast<unsigned>((GetTickCount() - g_dwStepTick.load()) / 1000) : 0;
+  }
+  return step;
+}
+
+void GetCallHost(char* out, size_t size) {
+  if (out == NULL || size == 0) return;
+  std::lock_guard<std::mutex> lock(HostMutex());
+  snprintf(out, size, "%s", g_szHost);
+}
+
+bool AbandonCall() {
+  // The number is read before the running flag: a call that began after it was read is never hit.
+  const unsigned uGen = g_uCallGen.load();
+  if (!g_bCallRunning.load()) return false;
+  g_uAbandonGen.store(uGen);
+  return true;
+}
+
+void MyComm::BeginCall() {
+  g_uCallGen.fetch_add(1);
+  m_eWaitStep.store(CallStep::kHandshake);
+  g_bCallRunning.store(true);
+  StartStep(CallStep::kOpening, GetTickCount());
+}
+
+void MyComm::EndCall() {
+  g_bCallRunning.store(false);
+  {
+    std::lock_guard<std::mutex> lock(HostMutex());
+    g_szHost[0] = '\0';
+  }
+  StartStep(CallStep::kIdle, GetTickCount());
+}
+
+void MyComm::SetStep(CallStep step) {
+  if (g_bCallRunning.load()) StartStep(step, GetTickCount());
+}
+
+bool MyComm::CallAbandoned() { return g_bCallRunning.load() && g_uAbandonGen.load() == g_uCallGen.load(); }
+
+void MyComm::OnUnitStart(const char* host, const char* port) {
+  if (!g_bCallRunning.load()) return;  // a unit between calls leaves the state alone
+  {
+    std::lock_guard<std::mutex> lock(HostMutex());
+    snprintf(g_szHost, sizeof(g_szHost), "%s:%s", host != NULL ? host : "", port != NULL ? port : "");
+  }
+  int expected = static_cast<int>(m_eWaitStep.load());
+  // A unit only interrupts the wait it came in.
+  if (g_iStep.compare_exchange_strong(expected, static_cast<int>(CallStep::kHost))) {
+    g_dwWaitTick.store(g_dwStepTick.load());
+    g_dwStepTick.store(GetTickCount());
+  }
+}
+
+void MyComm::OnUnitEnd() {
+  {
+    std::lock_guard<std::mutex> lock(HostMutex());
+    g_szHost[0] = '\0';
+  }
+  int expected = static_cast<int>(CallStep::kHost);
+  // Back to the wait it interrupted, counted from that wait's start.
+  const DWORD dwWait = g_dwWaitTick.load();
+  if (g_iStep.compare_exchange_strong(expected, static_cast<int>(m_eWaitStep.load())))
+    g_dwStepTick.store(dwWait);
+}
 
 // ------------------------------------------------------------------ life
 
@@ -204,12 +320,15 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   unsigned char buf[kSendBufSize];
   const int iLen = m_SendBTF.Encode(buf, sizeof(buf));
   if (iLen == 0) return KORVESSA_ERR_TOO_LARGE;
-  const DWORD dwStart = GetTickCount();
   const char* pszName = GetTransName(pszType, 2);
+  // Abandoned before this frame went out: it does not go out.
+  if (CallAbandoned()) return Abandoned(pszName);
+  const DWORD dwStart = GetTickCount();
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
   WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1, RequestFrameMask(buf, iLen));
   if (m_pJournal != NULL) m_pJournal->BeforeWrite();  // SENT is on the disk before the request goes out
+  SetStep(m_eWaitStep.load());
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return KORVESSA_ERR_WRITE;
   for (;;) {
     if (GetTickCount() - dwStart > dwTimeOut) {
@@ -229,8 +348,18 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
         return r;
       }
     }
+    // An answer already in is taken: only a wait still open is given up.
+    if (CallAbandoned()) {
+      m_TcpThread.Stop(true);
+      return Abandoned(pszName);
+    }
     Sleep(100);
   }
+}
+
+int MyComm::Abandoned(const char* pszName) {
+  WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)被收银机放弃.", pszName);
+  return KORVESSA_ERR_TIMEOUT;
 }
 
 // ------------------------------------------------------------------ request content
@@ -413,6 +542,7 @@ int MyComm::Handshake() {
          "01",
          6);
   BuildRequest(content);
+  m_eWaitStep.store(CallStep::kHandshake);
   return Exchange("00", m_dwHandshakeTimeOut);
 }
 
@@ -439,11 +569,13 @@ int MyComm::SendTrans(const char* pRequest) {
   if (iTimeOut < 0) iTimeOut = 0;
   char szType[3] = {static_cast<char>(content[2]), static_cast<char>(content[3]), '\0'};
   if (m_pJournal != NULL) m_pJournal->ArmRequest();
+  m_eWaitStep.store(CallStep::kWaiting);
   return Exchange(szType, static_cast<DWORD>(iTimeOut));
 }
 
 int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
   const int r = SendTrans(pRequest);
+  SetStep(CallStep::kFinishing);
   if (r == 0) {
     int iPrint;
     {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 
 #include "journal/Journal.h"
 #include "platform/platform.h"
@@ -21,6 +22,28 @@ enum {
   kPrintTextMax = 2000,      // longest print text a type "06" request carries
   kHandshakeTimeOut = 2000,  // ms
 };
+
+// The step of the call in progress, as the register sees it (GetValue("state")).
+enum class CallStep {
+  kIdle,       // no call running
+  kOpening,    // the call has begun: the port is being opened
+  kHandshake,  // the handshake went out; its answer awaited, then the terminal's pause
+  kWaiting,    // the transaction request went out; its answer awaited
+  kHost,       // a unit of transmit data is being relayed to the bank host
+  kFinishing,  // receipt, response record, purge or close, journal
+};
+
+// "idle", "opening", "handshake", "waiting", "host", "finishing".
+const char* CallStepName(CallStep step);
+// The step of the call in progress and the whole seconds since it began. Lock-free: any thread, any
+// time, also while the library is being unloaded.
+CallStep GetCallStep(unsigned* puSeconds);
+// The bank host of the unit being relayed ("127.0.0.1:5000"; "" when none) into out (size bytes).
+void GetCallHost(char* out, size_t size);
+// The register gives up waiting: the call in progress ends at its next wait step (or before its next
+// frame is written) with -3, as a time-out does. True when a call was running; with none, nothing
+// changes, and nothing carries over into the next call. Lock-free: any thread.
+bool AbandonCall();
 
 // Serial options of the library's engine object: watch thread, overlapped I/O, receive buffer.
 #define MYCOMM_OPTIONS (EN_WATCH_THREAD | EN_OVERLAPPED_IO | EN_RX_BUFFER)
@@ -97,6 +120,19 @@ class MyComm : public SerialPort, public TerminalLink {
   // the transaction request is about to be written.
   void SetJournal(TransJournal* pJournal) { m_pJournal = pJournal; }
 
+  // One call of the register: BeginCall before its first step (state "opening", any earlier abandon
+  // forgotten), EndCall after its last ("idle"). The steps between are set by the engine.
+  void BeginCall();
+  void EndCall();
+  // Sets the call's step (a call must be running); "finishing" from the transaction's sequence.
+  static void SetStep(CallStep step);
+  // True when the register has abandoned the call in progress.
+  static bool CallAbandoned();
+
+  // The host relay's unit begins and ends (relay thread or watch thread).
+  void OnUnitStart(const char* host, const char* port) override;
+  void OnUnitEnd() override;
+
   // Flag readable by tests and by the exchange.
   bool IsRecvOK() const { return m_bRecvOK.load(); }
 
@@ -130,6 +166,8 @@ class MyComm : public SerialPort, public TerminalLink {
   // Drops the bytes before offset k (the hunted frame's STX) and the later starts with them.
   void RestartAt(int k);
   void ClearLaterStarts(int iFrom, int iTo);
+  // The level-2 line of an abandoned exchange; -3.
+  static int Abandoned(const char* pszName);
 
   // A critical section that lives exactly as long as its owner member.
   class RecvLock {
@@ -171,4 +209,6 @@ class MyComm : public SerialPort, public TerminalLink {
   // Time-out of the handshake exchange (ms).
   DWORD m_dwHandshakeTimeOut;
   TransJournal* m_pJournal = nullptr;
+  // The wait the next exchange is (handshake or request), and the one a relay unit returns to.
+  std::atomic<CallStep> m_eWaitStep{CallStep::kWaiting};
 };

@@ -3,6 +3,7 @@
 
 #include "export/ExportApi.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -20,10 +21,11 @@ char g_TransRequest[kRequestRecordSize];
 char g_TransResponse[kResponseRecordSize];
 char g_szValue[kValueBufSize];
 HMODULE g_hModule = NULL;
+void (*g_pfnFirstCall)() = NULL;
 
 namespace {
 
-MyComm* g_pComm = NULL;
+std::atomic<MyComm*> g_pComm{NULL};
 
 // Outcome of the last BankTrans or TransProcess, for GetValue("lastOutcome"); guarded by TransMutex.
 JournalOutcome g_LastOutcome = JournalOutcome::kNone;
@@ -96,9 +98,32 @@ int UnexpectedFailure(const TransJournal& journal) {
 
 int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pRequest, char* pResponse);
 
+// How long a detach waits for a call in progress to leave the engine.
+const DWORD kDetachWaitMs = 3000;
+
+// "state", "stateSeconds" and "stateHost": answered at once from any thread, without the transaction
+// lock, into a buffer of the calling thread's own (valid until that thread's next GetValue). Null for
+// any other name.
+const char* CallStateValue(const char* pName) {
+  static thread_local char t_szState[kValueBufSize];
+  if (strcmp(pName, "state") == 0) {
+    snprintf(t_szState, sizeof(t_szState), "%s", CallStepName(GetCallStep(NULL)));
+  } else if (strcmp(pName, "stateSeconds") == 0) {
+    unsigned uSeconds = 0;
+    GetCallStep(&uSeconds);
+    snprintf(t_szState, sizeof(t_szState), "%u", uSeconds);
+  } else if (strcmp(pName, "stateHost") == 0) {
+    GetCallHost(t_szState, sizeof(t_szState));
+  } else {
+    return NULL;
+  }
+  return t_szState;
+}
+
 // One whole transaction on the engine, journalled; the transaction lock is held by the caller.
 // Nothing escapes it: the final event is written whatever happened.
 int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
+  comm->BeginCall();
   TransJournal journal(pRequest);
   int r;
   try {
@@ -114,6 +139,7 @@ int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
     g_LastOutcome = OutcomeOf(r, journal.RequestWritten());
   }
   g_JournalState = journal.State();
+  comm->EndCall();
   return r;
 }
 
@@ -124,6 +150,7 @@ int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pReque
     comm->ShowRequest(pRequest);
     r = comm->OpenAndHandshake();
     if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);
+    MyComm::SetStep(CallStep::kFinishing);
     if (comm->IsOpen()) {
       // A purge that fails (the port closed under it) does not change the outcome.
       try {
@@ -147,7 +174,7 @@ int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pReque
 
 }  // namespace
 
-MyComm* GetEngine() { return g_pComm; }
+MyComm* GetEngine() { return g_pComm.load(); }
 
 void LibraryAttach(HMODULE hModule) {
   memset(g_TransRequest, ' ', sizeof(g_TransRequest));
@@ -165,12 +192,29 @@ void LibraryAttach(HMODULE hModule) {
 }
 
 void LibraryDetach() {
-  MyComm* comm = g_pComm;
-  g_pComm = NULL;
+  if (g_pComm.load() == NULL) return;
+  // A register that exits or unloads the library while its payment thread waits in a call: the
+  // wait is abandoned, and the engine goes only once the call has left it. A call that does not
+  // leave within the bound keeps the engine (leaked, never freed under it).
+  AbandonCall();
+  std::mutex& m = TransMutex();
+  const DWORD dwStart = GetTickCount();
+  bool bLocked = m.try_lock();
+  while (!bLocked && GetTickCount() - dwStart < kDetachWaitMs) {
+    Sleep(10);
+    AbandonCall();  // a call that was waiting for the lock has begun meanwhile
+    bLocked = m.try_lock();
+  }
+  MyComm* comm = g_pComm.exchange(NULL);
+  if (!bLocked) {
+    WriteLog(KV_HERE, LOG_FATAL, "卸载时交易仍在进行，%d 毫秒内未结束。", static_cast<int>(kDetachWaitMs));
+    return;
+  }
   try {
     delete comm;
   } catch (...) {
   }
+  m.unlock();
 }
 
 void RTrimCopy(char* pDest, const char* pSrc, int iWidth) {
@@ -205,8 +249,9 @@ const char* LocalRejCode(int iResult) {
 
 extern "C" int KORVESSA_API BankTrans(const char* pRequest, char* pResponse) {
   try {
+    if (g_pfnFirstCall != NULL) g_pfnFirstCall();
     std::lock_guard<std::mutex> lock(TransMutex());
-    MyComm* comm = g_pComm;
+    MyComm* comm = g_pComm.load();
     if (pRequest == NULL || pResponse == NULL || comm == NULL) {
       g_LastOutcome = JournalOutcome::kNotSent;
       return comm == NULL && pRequest != NULL && pResponse != NULL ? KORVESSA_ERR_OPEN
@@ -222,6 +267,17 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
   try {
     if (pName == NULL || pValue == NULL) {
       WriteLog(KV_HERE, LOG_ERROR, "NULL == pName || NULL == pValue.");
+      return;
+    }
+    // Abandon comes from another thread while a call runs: no lock, and the records stay as they are
+    // (a late abandon must not wipe an approved call's rejCode).
+    if (strcmp(pName, "abandon") == 0) {
+      if (strcmp(pValue, "1") == 0) {
+        AbandonCall();
+      } else {
+        WriteLog(KV_HERE, LOG_ERROR, "PutValue()中输入参数错误. pName = %s, pValue = %s.", pName,
+                 LoggedText(pValue).text);
+      }
       return;
     }
     std::lock_guard<std::mutex> lock(TransMutex());
@@ -241,11 +297,12 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
 
 extern "C" void KORVESSA_API TransProcess(void) {
   try {
+    if (g_pfnFirstCall != NULL) g_pfnFirstCall();
     std::lock_guard<std::mutex> lock(TransMutex());
     memcpy(g_TransRequest + KV_REQ_operType, "A0", KV_REQ_operType_LEN);
     memcpy(g_TransRequest + KV_REQ_cardType, "01", KV_REQ_cardType_LEN);
     g_TransRequest[KV_REQ_printFlag] = 'Y';
-    MyComm* comm = g_pComm;
+    MyComm* comm = g_pComm.load();
     int r = KORVESSA_ERR_OPEN;
     if (comm != NULL) {
       r = RunBankTrans(comm, g_TransRequest, g_TransResponse);
@@ -267,6 +324,7 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
       WriteLog(KV_HERE, LOG_ERROR, "NULL == pName.");
       return kEmpty;
     }
+    if (const char* state = CallStateValue(pName)) return state;
     std::lock_guard<std::mutex> lock(TransMutex());
     if (strcmp(pName, "rejCodeExplain") == 0) {
       const char* text = GetRejCodeExplain(g_TransResponse + KV_RSP_rejCode, KV_RSP_rejCode_LEN);

@@ -28,6 +28,9 @@ MyComm* GetEngine();
 // closed, relay stopped), bounded in time.
 void LibraryAttach(HMODULE hModule);
 void LibraryDetach();
+// Called, when set, as each transaction begins (before its lock): the load step that must follow the
+// library's own static objects (on POSIX, the detach at exit). Set by the library's load.
+extern void (*g_pfnFirstCall)();
 
 // Copies a fixed-width field without its trailing run of spaces and NUL bytes, then a NUL.
 // pDest must hold iWidth + 1 bytes.

@@ -26,6 +26,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvRe
 
 #else
 
+#include <atomic>
+
 extern "C" int __cxa_atexit(void (*fn)(void*), void* arg, void* dso);
 extern "C" void* __dso_handle;
 
@@ -37,7 +39,17 @@ char g_moduleMarker;
 
 void KvLibraryExit(void*) { LibraryDetach(); }
 
+std::atomic<bool> g_bExitRegistered{false};
+
+void KvFirstCall() {
+  // Registered again at the first transaction, after every static object the library made at load
+  // (the configuration's tables among them), so that an exit() while a call waits runs the detach,
+  // which ends that call, before those objects go: the call still uses them on its way out.
+  if (!g_bExitRegistered.exchange(true)) __cxa_atexit(&KvLibraryExit, nullptr, &__dso_handle);
+}
+
 __attribute__((constructor)) void KvLibraryLoad() {
+  g_pfnFirstCall = &KvFirstCall;
   LibraryAttach(reinterpret_cast<HMODULE>(static_cast<void*>(&g_moduleMarker)));
   // At process exit the static destructors run before the library's destructor function, in
   // reverse order of registration: the platform's wait objects (made while the engine was

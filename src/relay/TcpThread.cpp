@@ -157,8 +157,10 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
                   static_cast<size_t>(receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown));
       m_iUnitLen = receivedLen;
     }
+    if (link != nullptr) link->OnUnitStart(m_szIP, m_szPort);
     if (!Start(link)) {
       m_Audit.End(RelayEnd::kFailed);
+      if (link != nullptr) link->OnUnitEnd();
       return false;
     }
     link->ResetReceive();
@@ -447,6 +449,7 @@ void TcpThread::EndUnit(RelayEnd how) {
   m_bUnitOpen = false;
   m_lastEnd = how;
   m_Audit.End(how);
+  if (m_pComm != nullptr) m_pComm->OnUnitEnd();
 }
 
 void TcpThread::LogUnitHead() {

@@ -17,6 +17,11 @@ class TerminalLink {
   // True while the terminal side is closing: a stop asked on its behalf then stops waiting for
   // the relay thread (which ends by itself), so that the close is never kept waiting on it.
   virtual bool Closing() { return false; }
+  // A unit of transmit data is handed to the relay for host:port (watch thread, before its thread
+  // starts), and ends: replied, failed or stopped (relay thread, or the watch thread when no relay
+  // thread could be started). Every start is followed by one end.
+  virtual void OnUnitStart(const char* /*host*/, const char* /*port*/) {}
+  virtual void OnUnitEnd() {}
 
  protected:
   // The relay never owns the terminal side.

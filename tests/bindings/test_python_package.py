@@ -99,3 +99,25 @@ def test_facade(register, terminal):
 def test_load_failure(tmp_path):
     with pytest.raises(OSError, match="cannot load .*libKorvessaDLL.so into this [0-9]+-bit Python"):
         korvessa.Library(str(tmp_path))
+
+
+def test_pay_shows_progress_and_abandons(register, terminal):
+    terminal("--silent")  # the terminal takes the request and never answers
+    write_config(register, TradeTimeOut="30")
+    lib = korvessa.Library(str(register))
+    seen = []
+
+    def progress(state, seconds, host):
+        if not seen or seen[-1] != state:
+            seen.append(state)
+        assert state in korvessa.STATES and seconds >= 0 and host == ""
+        if state == "waiting":
+            lib.abandon()  # the cancel path: the call ends at the next 100 ms step
+
+    result = lib.pay(Request(**PURCHASE), progress, interval=0.03)
+    assert (result.code, result.status) == (-3, ResultCode.TIMEOUT)
+    assert "handshake" in seen and seen.index("handshake") < seen.index("waiting")
+    assert lib.state() == "idle" and lib.state_seconds() >= 0
+    lib.abandon()  # nothing runs: no effect on the next call
+    terminal()
+    assert lib.pay(Request(**PURCHASE)).code == 0

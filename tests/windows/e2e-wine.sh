@@ -80,8 +80,18 @@ if [ "$RC" = 1 ] && grep -q '^Result: 13616' <<<"$OUT"; then ok "refusal 05 give
 
 # 3. Time-out: no answer within TradeTimeOut (2 s) gives -3.
 start_posterm --silent || exit 1
-run_korvessa --type 30 --amount 1.00
+run_korvessa --progress --type 30 --amount 1.00
 if [ "$RC" = 2 ] && grep -q -- '^Result: -3 ' <<<"$OUT"; then ok "time-out gives -3"; else bad "time-out (status $RC)"; echo "$OUT"; fi
+# korvessa.exe's main thread read the state from the library while its worker thread waited in BankTrans
+# (GetValue "state" answers at once): one plain line per step (CR LF on Windows), as the output is not a
+# console: no escape sequence.
+STATES=$(tr -d '\r' <<<"$OUT")
+if grep -q '^state: handshake$' <<<"$STATES" && grep -q '^state: waiting$' <<<"$STATES" &&
+   ! grep -q $'\x1b' <<<"$OUT"; then
+  ok "state polled from a second thread during the call"
+else
+  bad "state from a second thread"; echo "$OUT"
+fi
 
 # 3b. The journal beside the library: the approval of 1 and the time-out of 3 after the request went out
 # (SENT, then UNCERTAIN); korvessa.exe journal --uncertain reports it with exit status 1.

@@ -50,7 +50,9 @@ first_match() {
 # "D1" reply before it answers.
 HOSTOUT="$DEMO/bankhost.out"
 : >"$HOSTOUT"
-"$BUILD/bankhost" --port 0 --mode answer --reply-text "BANK-HOST-APPROVAL-0001" --record "$DEMO/bankhost.payloads" \
+# The host takes a second and the terminal a moment, so that korvessa's progress line shows each step.
+"$BUILD/bankhost" --port 0 --mode answer --delay-ms 1500 --reply-text "BANK-HOST-APPROVAL-0001" \
+  --record "$DEMO/bankhost.payloads" \
   >"$HOSTOUT" 2>&1 &
 BH=$!
 PT=
@@ -60,7 +62,7 @@ echo "Simulated bank host on 127.0.0.1:$HOSTPORT"
 
 OUT="$DEMO/posterm.out"
 : >"$OUT"
-"$BUILD/posterm" --log "$DEMO/posterm.log" --relay "127.000.000.001:$HOSTPORT:AUTHORISE 000000012345" \
+"$BUILD/posterm" --log "$DEMO/posterm.log" --hs-delay 500 --delay 800 --relay "127.000.000.001:$HOSTPORT:AUTHORISE 000000012345" \
   --relay-expect "BANK-HOST-APPROVAL-0001" >"$OUT" 2>&1 &
 PT=$!
 LINE=$(first_match "$OUT" 's/^READY //p') || { echo "demo: posterm did not start:" >&2; cat "$OUT" >&2; exit 1; }
@@ -70,7 +72,10 @@ echo
 cd "$DEMO"
 export KORVESSA_COM$PORT="$LINE"
 set +e
-./korvessa --type 30 --amount 123.45
+# While the call runs korvessa shows its step (one line on a terminal, a line per step otherwise):
+# handshake, waiting, host (the bank host the terminal reaches through the library), finishing.
+# Ctrl-C there stops waiting (and says what that means for the payment).
+./korvessa --progress --type 30 --amount 123.45
 STATUS=$?
 set -e
 echo

@@ -261,8 +261,20 @@ void Builder::Add(const LogEntry& e) {
   const bool badType = Has(t, "\xE4\xBA\xA4\xE6\x98\x93\xE7\xB1\xBB\xE5\x9E\x8B\xE4\xB8\x8D");  // 交易类型不
   const bool writeFail =
       Has(t, "\xE5\x86\x99\xE5\x85\xA5\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBC\x82");  // 写入数据异
-  if ((openFail || timeOut || badType) && (cur == nullptr || ended)) Start(e.time);
-  Step(e, openFail ? "open" : timeOut ? "time-out" : "message", t, !progress);
+  // 被收银机放弃: the register stopped waiting (PutValue "abandon"); it ends the call as a time-out does.
+  const bool abandoned = Has(t, "\xE8\xA2\xAB\xE6\x94\xB6\xE9\x93\xB6\xE6\x9C\xBA\xE6\x94\xBE\xE5\xBC\x83");
+  if ((openFail || timeOut || badType || abandoned) && (cur == nullptr || ended)) Start(e.time);
+  Step(e, openFail ? "open" : timeOut ? "time-out" : abandoned ? "abandoned" : "message", t, !progress);
+  if (abandoned) {
+    if (!handshake) {
+      End("-3 abandoned by the register (the log's level does not show whether the request went out)");
+    } else {
+      End(requestSent ? "-3 abandoned by the register after the request went out: UNCERTAIN, the terminal "
+                        "may have charged the card"
+                      : "-3 abandoned by the register before the request went out (nothing sent)");
+    }
+    if (relayed) cur->hostWait = hostTotal;
+  }
   if (openFail) End("-1 the serial port could not be opened (nothing sent)");
   if (badType) End("-2 undefined transaction type (nothing sent)");
   if (writeFail && !ended) End("-5 a write to the terminal failed");

@@ -7,14 +7,19 @@
 // or the library could not be loaded.
 #include <sys/stat.h>
 
+#include <atomic>
+#include <chrono>
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "JournalCmd.h"
@@ -72,6 +77,13 @@ const char kUsage[] =
     "  --wait-stdin          after the transaction, print WAITING and keep the library loaded until a line\n"
     "                        or the end of standard input (a register between calls), then unload and exit\n"
     "  --no-unload           end the process with the library loaded (always so on Windows)\n"
+    "  --quiet               no progress while the call runs (for scripts)\n"
+    "Progress: while the call runs, its step and seconds (\"bank host ADDRESS:PORT\" while the terminal "
+    "talks\n"
+    "to its bank through the library): one line updated in place on a terminal, a line per step otherwise\n"
+    "(standard error). Ctrl-C stops waiting for the terminal (the call ends -3); once the request went out\n"
+    "the terminal may still have charged the card. SIGTERM ends the program at once, the library's exit\n"
+    "steps included.\n"
     "Exit status: 0 approved, 1 refused by the terminal, 2 local failure, 3 usage or load error.\n";
 
 std::string DirOf(const std::string& path) {
@@ -184,7 +196,7 @@ struct Library {
 struct Options {
   std::string lib, encoding, receipt;
   bool encodingSet = false, raw = false, noReceipt = false, facade = false, showCard = false;
-  bool waitStdin = false, noUnload = false;
+  bool waitStdin = false, noUnload = false, quiet = false, progress = false;
   std::string record;
   bool haveRecord = false;
   std::vector<std::pair<std::string, std::string>> fields;  // request field name -> value
@@ -201,6 +213,97 @@ void MaskCardText(std::string* text) {
 int Usage(const std::string& msg) {
   fprintf(stderr, "korvessa: %s\n%s", msg.c_str(), kUsage);
   return 3;
+}
+
+// Ctrl-C while a call runs: stop waiting. SIGTERM: the register is being closed.
+std::atomic<int> g_interrupts{0};
+std::atomic<bool> g_terminate{false};
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleCtrl(DWORD type) {
+  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+  return g_interrupts.fetch_add(1) == 0 ? TRUE : FALSE;  // a second Ctrl-C ends the program
+}
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+#else
+extern "C" void OnInterrupt(int) {
+  if (g_interrupts.fetch_add(1) > 0) {
+    signal(SIGINT, SIG_DFL);
+    raise(SIGINT);  // a second Ctrl-C ends the program
+  }
+}
+extern "C" void OnTerminate(int) { g_terminate = true; }
+bool StderrIsTerminal() { return isatty(2) != 0; }
+#endif
+
+const char kAbandonNote[] =
+    "korvessa: Ctrl-C: stopped waiting for the terminal (the call ends -3). If the request had gone out,\n"
+    "  the terminal may still have charged the card: ask it for its last transaction or check\n"
+    "  \"korvessa journal --uncertain\" before charging again.\n";
+
+// Runs the call on a worker thread and, on this one, shows its progress as the library reports it
+// (GetValue "state", "stateSeconds", "stateHost": answered at once while the call runs).
+void RunWithProgress(const Library& lib, bool quiet, bool lines, const std::function<void()>& call) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    call();
+    done = true;
+  });
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+#else
+  struct sigaction sa = {}, oldInt = {}, oldTerm = {};
+  sa.sa_handler = OnInterrupt;
+  sigaction(SIGINT, &sa, &oldInt);
+  sa.sa_handler = OnTerminate;
+  sigaction(SIGTERM, &sa, &oldTerm);
+#endif
+  const bool tty = StderrIsTerminal();
+  quiet = quiet || (!tty && !lines);
+  std::string last;
+  bool abandoned = false, shown = false;
+  while (!done) {
+    if (g_interrupts.load() > 0 && !abandoned) {
+      abandoned = true;
+      lib.putValue("abandon", "1");
+      if (shown) fputs("\n", stderr);
+      fputs(kAbandonNote, stderr);
+      shown = false;
+    }
+    if (g_terminate.load()) {
+      // The register is closed while its call runs: the library's exit steps end the call.
+      fputs("\nkorvessa: terminated while the call runs\n", stderr);
+      fflush(stdout);
+      worker.detach();  // still inside the call: the library's exit steps end it
+      exit(2);
+    }
+    if (!quiet) {
+      const std::string step = lib.getValue("state");
+      const std::string seconds = lib.getValue("stateSeconds");
+      const std::string host = step == "host" ? std::string(lib.getValue("stateHost")) : std::string();
+      const std::string what = host.empty() ? step : step + ", bank host " + host;
+      if (tty && step != "idle") {
+        fprintf(stderr, "\r\x1b[K%s %s s", what.c_str(), seconds.c_str());
+        shown = true;
+      } else if (what != last && step != "idle") {
+        fprintf(stderr, "state: %s\n", what.c_str());
+      }
+      fflush(stderr);
+      last = what;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  worker.join();
+  if (shown) fputs("\r\x1b[K", stderr);
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
+#else
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+#endif
 }
 
 }  // namespace
@@ -255,6 +358,10 @@ int main(int argc, char** argv) {
       o.waitStdin = true;
     } else if (a == "--no-unload") {
       o.noUnload = true;
+    } else if (a == "--quiet") {
+      o.quiet = true;
+    } else if (a == "--progress") {
+      o.progress = true;
     } else if (!hasValue && (a == "--lib" || a == "--amount" || a == "--record" || a == "--put" ||
                              a == "--get" || a == "--encoding" || a == "--receipt")) {
       return Usage(a + " needs a value");
@@ -343,7 +450,7 @@ int main(int argc, char** argv) {
   std::string rejCode;
   if (o.facade) {
     for (const auto& p : o.puts) lib.putValue(p.first.c_str(), p.second.c_str());
-    lib.transProcess();
+    RunWithProgress(lib, o.quiet, o.progress, [&] { lib.transProcess(); });
     rejCode = lib.getValue("rejCode");
     status = korvessa::ExitStatusForRejCode(rejCode);
     printf("rejCode: %s (%s)\n", rejCode.c_str(),
@@ -360,7 +467,8 @@ int main(int argc, char** argv) {
   } else {
     char response[korvessa::kResponseSize + 1];
     memset(response, 0, sizeof response);
-    const int r = lib.bankTrans(request, response);
+    int r = 0;
+    RunWithProgress(lib, o.quiet, o.progress, [&] { r = lib.bankTrans(request, response); });
     status = korvessa::ExitStatusFor(r);
     printf("Result: %d (%s)\n", r, korvessa::ResultMeaning(r).c_str());
     bool filled = false;

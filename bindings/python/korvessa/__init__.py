@@ -3,6 +3,11 @@
 The library runs one card transaction per call: from a fixed-width request record (``BankTrans``) or
 from named fields (``PutValue``, ``TransProcess``, ``GetValue``). Records are space-padded GBK text;
 this module builds them from keyword arguments, checking every width, and decodes the answers.
+
+While a transaction runs, another thread may call only Library.state() (and state_seconds(), state_host())
+and Library.abandon(); pay() runs the transaction on a worker thread and reports its progress on the
+caller's. Abandoning after the request went out can still leave the card charged: it stops the register's
+wait, it is not a cancel on the terminal.
 """
 
 import ctypes
@@ -14,7 +19,7 @@ import threading
 from dataclasses import dataclass
 from typing import Optional
 
-__all__ = ["Library", "Request", "Response", "Result", "ResultCode", "FacadeResult",
+__all__ = ["Library", "Request", "Response", "Result", "ResultCode", "FacadeResult", "STATES",
            "REQUEST_FIELDS", "RESPONSE_FIELDS", "FACADE_PUT_NAMES", "FACADE_GET_NAMES"]
 
 REQUEST_SIZE = 106
@@ -246,8 +251,12 @@ def _stamp(path: str):
     return (st.st_mtime_ns, st.st_size, st.st_ino) if os.path.isfile(path) else None
 
 
-# The library allows one transaction at a time per process.
+# The library allows one transaction at a time per process. state(), abandon() and pay()'s progress do
+# not take this lock: they are the calls the library answers at once while a transaction runs.
 _lock = threading.Lock()
+
+# The steps GetValue("state") reports, in the order a call goes through them.
+STATES = ("idle", "opening", "handshake", "waiting", "host", "finishing")
 
 
 class Library:
@@ -341,6 +350,55 @@ class Library:
                 self._dll.PutValue(name.encode("ascii"), value)
             self._dll.TransProcess()
             return FacadeResult(*[self._get(n) for n in FACADE_GET_NAMES])
+
+    # While a transaction runs: where it stands, and giving up the wait. Any thread, at once.
+
+    def state(self) -> str:
+        """The step of the call in progress: one of STATES ("idle" when none runs)."""
+        return self._get("state")
+
+    def state_seconds(self) -> int:
+        """Whole seconds since the current step began."""
+        return int(self._get("stateSeconds") or 0)
+
+    def state_host(self) -> str:
+        """The bank host ("address:port") while the state is "host", else ""."""
+        return self._get("stateHost")
+
+    def abandon(self) -> None:
+        """Stops waiting for the terminal: the call in progress ends with -3 (TIMEOUT) at its next 100 ms
+        step, or before its next frame is written. Once the request went out the terminal may still have
+        charged the card (the outcome is uncertain: check the journal); it is not a cancel on the
+        terminal. With no call running it does nothing."""
+        self._dll.PutValue(b"abandon", b"1")
+
+    def pay(self, request, progress=None, interval: float = 0.1) -> Result:
+        """bank_trans on a worker thread, calling progress(state, seconds, host) from this thread every
+        interval seconds while it runs. progress may call abandon(); a KeyboardInterrupt (Ctrl-C) or any
+        exception while waiting abandons the call, waits for its end and is raised again."""
+        outcome = {}
+
+        def work():
+            try:
+                outcome["result"] = self.bank_trans(request)
+            except BaseException as e:  # raised on the caller's thread below
+                outcome["error"] = e
+
+        worker = threading.Thread(target=work, name="korvessa-pay", daemon=True)
+        worker.start()
+        try:
+            while worker.is_alive():
+                if progress is not None:
+                    step = self.state()
+                    progress(step, self.state_seconds(), self.state_host() if step == "host" else "")
+                worker.join(interval)
+        except BaseException:
+            self.abandon()
+            worker.join()
+            raise
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["result"]
 
     def _get(self, name: str) -> str:
         return (self._dll.GetValue(name.encode("ascii")) or b"").decode(ENCODING, errors="replace")

@@ -313,5 +313,43 @@ TEST_F(ProgramsTest, ProcessExitWithoutUnloadIsPrompt) {
   }
 }
 
+// The register stops waiting (Ctrl-C) or is closed (SIGTERM: exit() with the payment thread inside
+// BankTrans) while the terminal holds the request. Either way the wait ends at once, the call is
+// recorded in doubt (SENT, then UNCERTAIN), and the process ends well within 3 s; the progress seen
+// meanwhile is one plain line per step, without control characters, as the output is not a terminal.
+TEST_F(ProgramsTest, CtrlCAndSigtermWhileTheTerminalHoldsTheRequest) {
+  StartTerminal({"--silent"});
+  Ini ini = DefaultIni();
+  ini.Set("TCP", "TradeTimeOut", "30");
+  WriteConfig(ini);
+  const struct {
+    int sig;
+    int status;
+    const char* says;
+  } cases[] = {{SIGINT, 2, "stopped waiting for the terminal"},
+               {SIGTERM, 2, "terminated while the call runs"}};
+  size_t lines = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sig);
+    Child k;
+    Spawn(&k, {KV_KORVESSA_FILE, "--lib", Dir() + "/libKorvessaDLL.so", "--progress", "--type", "30",
+               "--amount", "2.50"});
+    ASSERT_TRUE(k.ReadUntil("state: waiting\n", 10000)) << k.text;
+    const auto t0 = std::chrono::steady_clock::now();
+    kill(k.pid, c.sig);
+    EXPECT_EQ(c.status, k.Wait(10000)) << k.text;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 3.0);
+    EXPECT_NE(std::string::npos, k.text.find(c.says)) << k.text;
+    EXPECT_NE(std::string::npos, k.text.find("state: handshake\n")) << k.text;
+    EXPECT_EQ(std::string::npos, k.text.find_first_of("\r\x1b")) << k.text;
+    const auto j = JournalLines(Dir());
+    ASSERT_EQ(lines + 2, j.size());
+    EXPECT_EQ("SENT", j[lines].back());
+    EXPECT_EQ("UNCERTAIN", j[lines + 1][6]);
+    lines = j.size();
+  }
+  EXPECT_EQ(2, CountOf(Log(), "被收银机放弃."));
+}
+
 }  // namespace
 }  // namespace e2e

@@ -366,6 +366,25 @@ TEST_F(PtyTrans, UndefinedTypeSendsOnlyTheHandshake) {
   EXPECT_EQ(env.CountMessage("交易类型不在规定的范围内(77)！"), 1);
 }
 
+// The register abandons as the handshake's answer goes out: whether the abandon meets the handshake's
+// wait or the pause after it, the request never goes out, and the call ends -3 with nothing sent.
+TEST_F(PtyTrans, AbandonAfterTheHandshakeSendsNoRequest) {
+  term.SetHandler([](FakeTerminal& t, const std::string& frame) {
+    Answering()(t, frame);
+    PutValue("abandon", "1");
+  });
+  int r = 0;
+  Run("30", &r);
+  EXPECT_EQ(r, KORVESSA_ERR_TIMEOUT);
+  EXPECT_EQ(term.Frames().size(), 1u);
+  EXPECT_STREQ(GetValue("lastOutcome"), "not-sent");
+  EXPECT_EQ(env.CountText("(发送->接收)被收银机放弃."), 1);
+  EXPECT_FALSE(GetEngine()->IsOpen());
+  term.SetHandler(Answering());
+  Run("30", &r);  // the abandon does not reach the next call
+  EXPECT_EQ(r, 0);
+}
+
 TEST_F(PtyTrans, RefusedHandshakeLeavesResponseUntouched) {
   UseLogLevel(3);
   term.SetHandler(Answering("00", "05"));

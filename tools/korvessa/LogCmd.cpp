@@ -261,8 +261,18 @@ void Builder::Add(const LogEntry& e) {
   const bool badType = Has(t, "\xE4\xBA\xA4\xE6\x98\x93\xE7\xB1\xBB\xE5\x9E\x8B\xE4\xB8\x8D");  // 交易类型不
   const bool writeFail =
       Has(t, "\xE5\x86\x99\xE5\x85\xA5\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBC\x82");  // 写入数据异
+  // The relay's audit line ends every unit; only a unit that was not replied is an error.
+  const bool audit =
+      StartsWith(t, "\xE4\xB8\xBB\xE6\x9C\xBA\xE8\xBD\xAC\xE5\x8F\x91\xEF\xBC\x9A");  // 主机转发：
+  const bool replied =
+      audit && EndsWith(t, "\xE7\xBB\x93\xE6\x9E\x9C=\xE5\xB7\xB2\xE5\xBA\x94\xE7\xAD\x94");  // 结果=已应答
   if ((openFail || timeOut || badType) && (cur == nullptr || ended)) Start(e.time);
-  Step(e, openFail ? "open" : timeOut ? "time-out" : "message", t, !progress);
+  Step(e,
+       openFail  ? "open"
+       : timeOut ? "time-out"
+       : audit   ? "relay audit"
+                 : "message",
+       t, !progress && !replied);
   if (openFail) End("-1 the serial port could not be opened (nothing sent)");
   if (badType) End("-2 undefined transaction type (nothing sent)");
   if (writeFail && !ended) End("-5 a write to the terminal failed");
@@ -276,23 +286,6 @@ void Builder::Add(const LogEntry& e) {
     }
     if (relayed) cur->hostWait = hostTotal;
   }
-}
-
-void JsonString(std::string* o, const std::string& s) {
-  o->push_back('"');
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      o->push_back('\\');
-      o->push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", c);
-      *o += b;
-    } else {
-      o->push_back(static_cast<char>(c));
-    }
-  }
-  o->push_back('"');
 }
 
 const char kUsage[] =

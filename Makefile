@@ -1,9 +1,11 @@
 # Korvessa: build both libraries, run the demo, run every test.
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
-#   make demo     build, then run a simulated purchase end to end
+#   make demo     build the library and its tools only (build/demo), then run a simulated purchase end to
+#                 end; installs only a compiler and CMake when they are missing
 #   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, fault
 #                 matrix, soak, sanitizers, fuzzing
-#   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit)
+#   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit),
+#                 the Python wheel (with the Linux library) and the NuGet package (both DLLs, C# assembly)
 #   make test-fuzz  build the libFuzzer targets (build/fuzz, clang), replay each corpus, then FUZZ_RUNS
 #                   inputs from the fixed seed FUZZ_SEED (the same run on every machine)
 #   make fuzz-explore  the same targets exploring at random, FUZZ_TIME seconds each (before you stop)
@@ -19,7 +21,7 @@ FUZZ_RUNS ?= 20000
 FUZZ_SEED ?= 1
 FUZZ_TIME ?= 60
 
-.PHONY: all deps linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
+.PHONY: all deps deps-demo linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
 	test-matrix test-soak bench fuzz test-fuzz fuzz-explore
 
 all: linux win32
@@ -45,14 +47,26 @@ build/win64/CMakeCache.txt: | deps
 win64: build/win64/CMakeCache.txt
 	cmake --build build/win64 -j $(JOBS)
 
-demo: linux
-	SKIP_BUILD=1 BUILD=$(CURDIR)/build/linux tools/demo/run-demo.sh
+# The demo needs only a compiler and CMake: its own build tree, the library and its tools, no tests.
+DEMO_TARGETS = KorvessaDLL korvessa posterm bankhost
+
+deps-demo:
+	@scripts/install-deps.sh --minimal
+
+build/demo/CMakeCache.txt: | deps-demo
+	cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DKV_TESTS=OFF $(CMAKE_FLAGS)
+
+demo: build/demo/CMakeCache.txt
+	cmake --build build/demo -j $(JOBS) --target $(DEMO_TARGETS)
+	SKIP_BUILD=1 BUILD=$(CURDIR)/build/demo tools/demo/run-demo.sh
 
 dist: linux win32 win64
 	rm -rf build/dist
 	cd build/linux && cpack -B $(CURDIR)/build/dist
 	rm -rf build/dist/_CPack_Packages
 	packaging/make-zip.sh build/win32 build/win64 build/dist
+	packaging/make-wheel.sh build/linux build/dist
+	packaging/make-nupkg.sh build/win32 build/win64 build/dist
 
 test: check
 check: test-linux test-win test-dist test-bindings test-matrix test-soak test-asan test-tsan test-fuzz

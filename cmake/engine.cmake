@@ -3,6 +3,9 @@ kv_room(kv_engine DIRS src/engine DEPS kv_serial kv_relay kv_print kv_protocol k
 # The export code as a library for the unit tests (the attach/detach entry is not pulled in:
 # tests attach the engine themselves).
 kv_room(kv_export DIRS src/export DEPS kv_engine)
+# GetValue("version") answers the project's version.
+set_property(SOURCE ${CMAKE_SOURCE_DIR}/src/export/ExportApi.cpp APPEND
+             PROPERTY COMPILE_DEFINITIONS KV_VERSION_TEXT="${PROJECT_VERSION}")
 
 # The product: libKorvessaDLL.so / KorvessaDLL.dll with only the four functions visible.
 file(GLOB kv_export_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/export/*.cpp)

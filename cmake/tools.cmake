@@ -5,9 +5,14 @@
 add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/DoctorCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/src/log/CardMask.cpp)
-target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa ${CMAKE_SOURCE_DIR}/src)
+target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa ${CMAKE_SOURCE_DIR}/src
+                                                ${CMAKE_SOURCE_DIR}/include)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})
+if(WIN32)
+  target_link_libraries(korvessa_core PUBLIC ws2_32)  # the doctor's connects to the bank hosts
+endif()
 add_executable(korvessa ${CMAKE_SOURCE_DIR}/tools/korvessa/main.cpp)
 target_include_directories(korvessa PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_compile_options(korvessa PRIVATE ${KV_WARN})
@@ -51,7 +56,8 @@ if(NOT WIN32)
       target_link_libraries(test_e2e PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
       target_compile_definitions(test_e2e PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"
                                                   KV_POSTERM_FILE="$<TARGET_FILE:posterm>"
-                                                  KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>")
+                                                  KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>"
+                                                  KV_VERSION_FILE="${CMAKE_BINARY_DIR}/VERSION")
       add_dependencies(test_e2e KorvessaDLL posterm korvessa)
       # The preload that records journal syncs and terminal writes in order (not under a sanitizer,
       # whose own interceptors come first).
@@ -62,6 +68,9 @@ if(NOT WIN32)
         add_dependencies(test_e2e kv_sync_order)
       endif()
       add_test(NAME test_e2e COMMAND test_e2e)
+      # A terminal on the network: posterm behind a socat TCP link, the register on a socat pseudo-terminal.
+      add_test(NAME socat_terminal COMMAND bash ${CMAKE_SOURCE_DIR}/tests/integration/e2e/socat-terminal.sh
+                                           ${CMAKE_BINARY_DIR})
     endif()
   endif()
 endif()

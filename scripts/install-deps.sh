@@ -1,13 +1,30 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian machine, when it is missing.
 # Needs root (or sudo) only when something is missing.
+#   scripts/install-deps.sh            everything make check uses (Windows cross compilers, Wine, Mono, ...)
+#   scripts/install-deps.sh --minimal  only what the Linux library and its tools need: make demo
 set -euo pipefail
+
+minimal=
+[ "${1:-}" = --minimal ] && minimal=1
 
 need=()
 have() { command -v "$1" >/dev/null 2>&1; }
+SUDO=
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+# The library, korvessa, posterm and bankhost: a C++17 compiler, CMake and make (iconv and the rest of
+# the demo script are in every Debian system).
 have cmake || need+=(cmake)
 have g++ || need+=(g++)
 have make || need+=(make)
+if [ -n "$minimal" ]; then
+  [ ${#need[@]} -eq 0 ] && exit 0
+  echo "Installing: ${need[*]}"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  exit 0
+fi
 have file || need+=(file)
 have socat || need+=(socat)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
@@ -43,9 +60,6 @@ no32="${XDG_CACHE_HOME:-$HOME/.cache}/korvessa-no-wine32"
 if [ ${#need[@]} -eq 0 ] && [ -z "$want32" ]; then
   exit 0
 fi
-SUDO=
-if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
-export DEBIAN_FRONTEND=noninteractive
 if [ -n "$want32" ]; then
   $SUDO dpkg --add-architecture i386
 fi

@@ -120,6 +120,41 @@ const char* CallStateValue(const char* pName) {
   return t_szState;
 }
 
+#ifndef KV_VERSION_TEXT
+#define KV_VERSION_TEXT "0.0.0"
+#endif
+
+// The last PutValue("probe", "1"), for GetValue("probe"); guarded by TransMutex.
+bool g_bProbed = false;
+int g_iProbeResult = 0;
+unsigned long g_ulProbeMs = 0;
+
+// A support check of the line: open the port and greet the terminal, nothing more. No journal
+// (no transaction), and the port is left as a transaction leaves it: open after an answered
+// handshake, closed otherwise. The time is the handshake's round trip. The lock is held by the caller.
+void RunProbe(MyComm* comm) {
+  int r = KORVESSA_ERR_OPEN;
+  unsigned long ms = 0;
+  try {
+    if (comm->OpenPortFromConfig()) {
+      const DWORD start = GetTickCount();
+      r = comm->Handshake();
+      ms = static_cast<unsigned long>(GetTickCount() - start);
+      if (comm->IsOpen()) comm->Purge();
+    }
+    if (r != KORVESSA_OK) comm->Close(500);
+  } catch (...) {
+    try {
+      comm->Close(500);
+    } catch (...) {
+    }
+    if (r == KORVESSA_OK) r = KORVESSA_ERR_OPEN;
+  }
+  g_bProbed = true;
+  g_iProbeResult = r;
+  g_ulProbeMs = ms;
+}
+
 // One whole transaction on the engine, journalled; the transaction lock is held by the caller.
 // Nothing escapes it: the final event is written whatever happened.
 int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
@@ -282,6 +317,16 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
     }
     std::lock_guard<std::mutex> lock(TransMutex());
     memset(g_TransResponse, 0, sizeof(g_TransResponse));
+    if (strcmp(pName, "probe") == 0 && strcmp(pValue, "1") == 0) {
+      if (g_pComm != NULL) {
+        RunProbe(g_pComm);
+      } else {
+        g_bProbed = true;
+        g_iProbeResult = KORVESSA_ERR_OPEN;
+        g_ulProbeMs = 0;
+      }
+      return;
+    }
     const NameField* f = FindField(kPutFields, sizeof(kPutFields) / sizeof(kPutFields[0]), pName);
     if (f == NULL) {
       WriteLog(KV_HERE, LOG_ERROR, "PutValue()中输入参数错误. pName = %s, pValue = %s.",
@@ -338,6 +383,33 @@ extern "C" const char* KORVESSA_API GetValue(const char* pName) {
     }
     if (strcmp(pName, "journal") == 0) {
       snprintf(g_szValue, sizeof(g_szValue), "%s", JournalStateText(g_JournalState));
+      return g_szValue;
+    }
+    if (strcmp(pName, "probe") == 0) {
+      if (g_bProbed) {
+        snprintf(g_szValue, sizeof(g_szValue), "%d %lu", g_iProbeResult, g_ulProbeMs);
+      } else {
+        g_szValue[0] = '\0';
+      }
+      return g_szValue;
+    }
+    if (strcmp(pName, "configFile") == 0) {
+      // The file every transaction reads: beside the library (set again at each port opening).
+      // A path that does not fit the value buffer, or a folder that cannot be had (a transaction
+      // then fails -1), is given as empty, never cut.
+      static const char kName[] = "Config.ini";
+      char szDir[MAX_PATH];
+      const bool found = GetModuleDir(szDir, sizeof(szDir));
+      const size_t n = strnlen(szDir, sizeof(szDir) - 1);
+      g_szValue[0] = '\0';
+      if (found && n + sizeof(kName) <= sizeof(g_szValue)) {
+        memcpy(g_szValue, szDir, n);
+        memcpy(g_szValue + n, kName, sizeof(kName));
+      }
+      return g_szValue;
+    }
+    if (strcmp(pName, "version") == 0) {
+      snprintf(g_szValue, sizeof(g_szValue), "%s", KV_VERSION_TEXT);
       return g_szValue;
     }
     const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);

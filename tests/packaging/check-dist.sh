@@ -7,7 +7,9 @@
 #  - the .zip's listing; its Config.ini is GBK with CR LF; both DLLs are the right machine, export
 #    the four names at their ordinals and carry the version resource; programs linked with
 #    lld-link against KorvessaDLL.lib and with MinGW against libKorvessaDLL.dll.a import the four
-#    plain names from KorvessaDLL.dll.
+#    plain names from KorvessaDLL.dll;
+#  - the Python wheel installed into a fresh virtual environment runs a purchase against posterm;
+#  - the .nupkg's layout, and the C# example compiled against its assembly runs a purchase under Mono.
 #
 # Usage: tests/packaging/check-dist.sh <dist folder> <version>
 set -euo pipefail
@@ -64,15 +66,20 @@ for _ in $(seq 50); do
 done
 [ -n "$LINE" ] || fail "posterm did not start: $(cat "$SCRATCH/posterm.out")"
 
+# register_folder NAME: a folder with the kit's Config.ini (log level 4), the port given by [COM] Device.
+register_folder() {
+  mkdir -p "$SCRATCH/$1"
+  sed -e "s|^;Device=.*|Device=$LINE|" -e 's/^TradeTimeOut=.*/TradeTimeOut=5/' -e 's/^DebugLog=.*/DebugLog=4/' \
+    "$KIT/share/korvessa/Config.ini" >"$SCRATCH/$1/Config.ini"
+}
+
 # run_app NAME BUILT-PROGRAM: the program with its own copy of the library and Config.ini (the
 # port given by [COM] Device) in a folder of its own; the purchase is approved and the log is
 # written beside that copy.
 run_app() {
   local app=$SCRATCH/$1
-  mkdir -p "$app"
+  register_folder "$1"
   cp "$2" "$KIT/lib/libKorvessaDLL.so" "$app/"
-  sed -e "s|^;Device=.*|Device=$LINE|" -e 's/^TradeTimeOut=.*/TradeTimeOut=5/' -e 's/^DebugLog=.*/DebugLog=4/' \
-    "$KIT/share/korvessa/Config.ini" >"$app/Config.ini"
   local out
   out=$(cd "$app" && env -u LD_LIBRARY_PATH ./purchase) || fail "$1: purchase failed: $out"
   same "$1 result" "result=0 rejCode=00 amount=000000012345" "$out"
@@ -91,6 +98,25 @@ run_app pkg-config "$SCRATCH/pc/purchase"
 cmake -S "$HERE/consumer" -B "$SCRATCH/cmake" -DCMAKE_PREFIX_PATH="$KIT" >/dev/null
 cmake --build "$SCRATCH/cmake" >/dev/null
 run_app find_package "$SCRATCH/cmake/purchase"
+
+
+# ---------------------------------------------------------------- Python wheel
+# Installed into a fresh virtual environment, offline; the package's own library is copied into the
+# register's folder on first use, and a purchase runs with no other step.
+WHEELS=("$DIST"/korvessa-"$VERSION"-py3-none-linux_x86_64.whl)
+[ -f "${WHEELS[0]}" ] || fail "missing the wheel korvessa-$VERSION-py3-none-linux_x86_64.whl"
+grep -q '^korvessa/libKorvessaDLL.so ' <<<"$(/usr/bin/python3 -m zipfile -l "${WHEELS[0]}")" || fail "the wheel lacks the library"
+/usr/bin/python3 -m venv "$SCRATCH/venv"
+"$SCRATCH/venv/bin/pip" install -q --disable-pip-version-check --no-index --no-cache-dir "${WHEELS[0]}"
+register_folder wheel
+out=$(cd "$SCRATCH/wheel" && env -u PYTHONPATH "$SCRATCH/venv/bin/python" -c '
+import korvessa
+r = korvessa.Library(".").bank_trans(korvessa.Request(trans_type="30", amount=12345))
+print(r.code, r.response.rej_code, r.response.amount)') || fail "wheel: purchase failed: $out"
+same "wheel purchase" "0 00 000000012345" "$out"
+[ -f "$SCRATCH/wheel/libKorvessaDLL.so" ] && ls "$SCRATCH/wheel"/Log/ErrorLog*.log >/dev/null 2>&1 ||
+  fail "wheel: the library was not copied beside Config.ini, or wrote no log there"
+pass "wheel: installed into a fresh venv, purchase approved"
 
 # ---------------------------------------------------------------- Windows kit
 ZIP=$DIST/korvessa-$VERSION-windows.zip
@@ -157,4 +183,30 @@ for arch in i686:i386:COFF-i386:.:_Start x86_64:x64:COFF-x86-64:x64:Start; do
     awk '/Name:/ {n=$2} /Symbol:/ {print n, $2}' | LC_ALL=C sort)"
   pass "$dir: $format DLL, exports, version resource, MSVC and MinGW import libraries"
 done
+
+# ---------------------------------------------------------------- NuGet package
+NUPKG=$DIST/Korvessa.$VERSION.nupkg
+[ -f "$NUPKG" ] || fail "missing $NUPKG"
+NUGET_FILES="Korvessa.nuspec
+[Content_Types].xml
+_rels/.rels
+lib/net45/Korvessa.dll
+runtimes/win-x64/native/KorvessaDLL.dll
+runtimes/win-x86/native/KorvessaDLL.dll"
+same ".nupkg listing" "$NUGET_FILES" "$(cmake -E tar tf "$NUPKG" | grep -v '/$' | LC_ALL=C sort)"
+mkdir -p "$SCRATCH/nupkg"
+(cd "$SCRATCH/nupkg" && cmake -E tar xf "$NUPKG")
+grep -q "<version>$VERSION</version>" "$SCRATCH/nupkg/Korvessa.nuspec" || fail ".nuspec version"
+for arch in win-x86:COFF-i386 win-x64:COFF-x86-64; do
+  "$READOBJ" --file-headers "$SCRATCH/nupkg/runtimes/${arch%%:*}/native/KorvessaDLL.dll" | grep -q "^Format: ${arch#*:}$" ||
+    fail "runtimes/${arch%%:*}: not ${arch#*:}"
+done
+# The C# example compiled against the package's assembly, run under Mono with the Linux library.
+register_folder csharp
+cp "$SCRATCH/nupkg/lib/net45/Korvessa.dll" "$KIT/lib/libKorvessaDLL.so" "$SCRATCH/csharp/"
+(cd "$SCRATCH/csharp" && mcs -nologo -warn:4 -warnaserror -r:Korvessa.dll -out:Example.exe "$HERE/../../bindings/csharp/Example.cs") ||
+  fail "the C# example does not compile against the package's assembly"
+out=$(cd "$SCRATCH/csharp" && mono Example.exe) || fail "C# example failed: $out"
+grep -qx "BankTrans 0" <<<"$out" && grep -qx "facade rejCode 00" <<<"$out" || fail "C# example: $out"
+pass ".nupkg: both DLLs under runtimes/, the C# example built against its assembly runs a purchase"
 echo "check-dist: all packages checked"

@@ -197,5 +197,27 @@ if [ -n "$BANKHOST" ] && [ -n "${hp:-}" ]; then
   fi
 fi
 
+# 9. korvessa.exe doctor: every check passes with the terminal on COM$PORT (an empty AllowedHosts is a
+#    warning only); a port that does not exist is its fail line and exit status 1.
+start_posterm || exit 1
+OUT=$(cd "$WORK" && timeout 120 "$WINE_RUN" ./korvessa.exe doctor 2>&1)
+RC=$?
+if [ "$RC" = 0 ] && grep -q '^ok    terminal  answered the handshake in ' <<<"$OUT" &&
+   grep -q '^ok    keys ' <<<"$OUT" && grep -q '^ok    version   library ' <<<"$OUT" && ! grep -q '^fail' <<<"$OUT"; then
+  ok "korvessa.exe doctor with a good port"
+else
+  bad "korvessa.exe doctor, good port (status $RC)"; echo "$OUT"
+fi
+sed -i 's/^ComPort=.*/ComPort=99/' "$WORK/Config.ini"
+OUT=$(cd "$WORK" && timeout 120 "$WINE_RUN" ./korvessa.exe doctor 2>&1)
+RC=$?
+if [ "$RC" = 1 ] && grep -qF 'fail  port      \\.\COM99: ' <<<"$OUT" &&
+   grep -q '^warn  terminal  handshake skipped' <<<"$OUT"; then
+  ok "korvessa.exe doctor with a missing port"
+else
+  bad "korvessa.exe doctor, missing port (status $RC)"; echo "$OUT"
+fi
+sed -i "s/^ComPort=.*/ComPort=$PORT/" "$WORK/Config.ini"
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

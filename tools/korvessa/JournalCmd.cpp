@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <sstream>
+
+#include "Records.h"
 
 namespace korvessa {
 
@@ -51,9 +54,158 @@ bool IsDay(const std::string& d) {
 
 const char kUsage[] =
     "usage: korvessa journal [--day YYYYMMDD] [--dir FOLDER] [--uncertain]\n"
+    "       korvessa journal --totals [--from YYYYMMDD] [--to YYYYMMDD] [--dir FOLDER] [--csv | --json]\n"
     "  --day YYYYMMDD   the day to list (default: today)\n"
     "  --dir FOLDER     the journal folder (default: Journal beside the library)\n"
-    "  --uncertain      only the transactions left in doubt; exit status 1 when there are any\n";
+    "  --uncertain      only the transactions left in doubt; exit status 1 when there are any\n"
+    "  --totals         per transaction type: count and sum of the amounts approved, refused, not sent and\n"
+    "                   uncertain, and the grand totals; --from and --to give a range of days (default: "
+    "--day)\n"
+    "  --csv, --json    instead: one row (one object) per transaction with its final outcome, amounts in\n"
+    "                   minor units\n";
+
+// The longest range --totals reads (days).
+const int kMaxDays = 3660;
+
+// YYYYMMDD moved by delta days; "" when it does not convert.
+std::string AddDays(const std::string& day, int delta) {
+  struct tm t = {};
+  t.tm_year = std::stoi(day.substr(0, 4)) - 1900;
+  t.tm_mon = std::stoi(day.substr(4, 2)) - 1;
+  t.tm_mday = std::stoi(day.substr(6, 2)) + delta;
+  t.tm_hour = 12;  // clear of any daylight-saving step
+  t.tm_isdst = -1;
+  if (mktime(&t) == static_cast<time_t>(-1)) return "";
+  char out[16];
+  strftime(out, sizeof out, "%Y%m%d", &t);
+  return out;
+}
+
+// The day of a transaction: that of its first line, YYYYMMDD.
+std::string DayOf(const JournalTrans& t) {
+  return t.time.size() >= 10 ? t.time.substr(0, 4) + t.time.substr(5, 2) + t.time.substr(8, 2) : "";
+}
+
+bool MinorUnits(const std::string& amount, unsigned long long* out) {
+  *out = 0;
+  if (amount.size() != 12) return false;
+  for (char c : amount) {
+    if (c < '0' || c > '9') return false;
+    *out = *out * 10 + static_cast<unsigned long long>(c - '0');
+  }
+  return true;
+}
+
+std::string Units(unsigned long long minor) {
+  char cents[4];
+  snprintf(cents, sizeof cents, "%02u", static_cast<unsigned>(minor % 100));
+  return std::to_string(minor / 100) + "." + cents;
+}
+
+std::string CsvCell(const std::string& v) {
+  if (v.find_first_of(",\"\r\n") == std::string::npos) return v;
+  std::string o = "\"";
+  for (char c : v) o += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return o + "\"";
+}
+
+// Reads the journal files of the days first..last into text; false (message in *why) on a file that
+// exists and cannot be read.
+bool ReadDays(const std::string& dir, const std::string& first, const std::string& last, std::string* text,
+              std::string* why) {
+  for (std::string d = first; !d.empty() && d <= last; d = AddDays(d, 1)) {
+    const std::string path = dir + "/Journal" + d + ".txt";
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) continue;
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+      *why = "cannot read " + path;
+      return false;
+    }
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    *text += ss.str();
+    if (!text->empty() && text->back() != '\n') *text += "\r\n";
+  }
+  return true;
+}
+
+int TotalsCommand(const std::string& dir, const std::string& from, const std::string& to,
+                  const std::string& format, FILE* out, FILE* err) {
+  // A day's transactions are those whose first line is that day; their final events may lie in the
+  // next day's file (a transaction across midnight), and a file's first final events may belong to a
+  // SENT of the day before: both neighbours are read and paired too.
+  std::string text, why;
+  if (!ReadDays(dir, AddDays(from, -1), AddDays(to, 1), &text, &why)) {
+    fprintf(err, "korvessa journal: %s\n", why.c_str());
+    return 3;
+  }
+  int badLines = 0, badAmounts = 0;
+  std::vector<JournalTrans> all;
+  for (const JournalTrans& t : ParseJournal(text, &badLines)) {
+    const std::string d = DayOf(t);
+    if (d >= from && d <= to) all.push_back(t);
+  }
+  TypeTotals grand;
+  const auto perType = DayTotals(all, &grand, &badAmounts);
+  if (format == "csv") {
+    fputs("day,time,id,register,trace,type,amount,outcome,result,code,posTrace,ref\r\n", out);
+    for (const JournalTrans& t : all) {
+      unsigned long long minor;
+      MinorUnits(t.amount, &minor);
+      const std::string cells[] = {
+          DayOf(t),     t.time,   t.id,      t.reg,      t.trace, t.type, std::to_string(minor),
+          OutcomeOf(t), t.result, t.retCode, t.posTrace, t.ref};
+      std::string row;
+      for (const std::string& c : cells) row += (row.empty() ? "" : ",") + CsvCell(c);
+      fprintf(out, "%s\r\n", row.c_str());
+    }
+  } else if (format == "json") {
+    fputs("[\n", out);
+    for (size_t i = 0; i < all.size(); ++i) {
+      const JournalTrans& t = all[i];
+      unsigned long long minor;
+      MinorUnits(t.amount, &minor);
+      std::string o = "{\"day\":";
+      JsonString(&o, DayOf(t));
+      const std::pair<const char*, const std::string*> texts[] = {
+          {"time", &t.time}, {"id", &t.id}, {"register", &t.reg}, {"trace", &t.trace}, {"type", &t.type}};
+      for (const auto& p : texts) {
+        o += std::string(",\"") + p.first + "\":";
+        JsonString(&o, *p.second);
+      }
+      o += ",\"amount\":" + std::to_string(minor) + ",\"outcome\":";
+      JsonString(&o, OutcomeOf(t));
+      const std::pair<const char*, const std::string*> tail[] = {
+          {"result", &t.result}, {"code", &t.retCode}, {"posTrace", &t.posTrace}, {"ref", &t.ref}};
+      for (const auto& p : tail) {
+        o += std::string(",\"") + p.first + "\":";
+        JsonString(&o, *p.second);
+      }
+      fprintf(out, "%s}%s\n", o.c_str(), i + 1 < all.size() ? "," : "");
+    }
+    fputs("]\n", out);
+  } else {
+    fprintf(out, "Day totals %s to %s (%s), amounts in units:\n", from.c_str(), to.c_str(), dir.c_str());
+    fprintf(out, "%-6s %20s %20s %20s %20s\n", "type", "approved", "refused", "not sent", "uncertain");
+    auto row = [out](const std::string& name, const TypeTotals& t) {
+      const OutcomeSum* cells[] = {&t.approved, &t.refused, &t.notSent, &t.uncertain};
+      fprintf(out, "%-6s", name.c_str());
+      for (const OutcomeSum* c : cells) fprintf(out, " %5lld %14s", c->count, Units(c->minor).c_str());
+      fputc('\n', out);
+    };
+    for (const auto& p : perType) row(p.first, p.second);
+    row("all", grand);
+    fprintf(
+        out, "%zu transaction(s), %lld in doubt%s.\n", all.size(), grand.uncertain.count,
+        grand.uncertain.count ? " (korvessa journal --uncertain --day ...; reconcile with the bank)" : "");
+  }
+  if (badLines)
+    fprintf(err, "korvessa journal: %d line(s) that are not journal lines were skipped\n", badLines);
+  if (badAmounts)
+    fprintf(err, "korvessa journal: %d amount(s) that are not 12 digits counted as 0\n", badAmounts);
+  return 0;
+}
 
 }  // namespace
 
@@ -111,29 +263,79 @@ std::vector<JournalTrans> ParseJournal(const std::string& text, int* bad) {
   return all;
 }
 
+std::string OutcomeOf(const JournalTrans& t) {
+  if (t.event == "APPROVED") return "approved";
+  if (t.event == "REFUSED") return "refused";
+  if (t.event == "NOT-SENT") return "not-sent";
+  return "uncertain";  // UNCERTAIN, or a SENT whose process ended before its final event
+}
+
+OutcomeSum& TypeTotals::Of(const std::string& outcome) {
+  return outcome == "approved"   ? approved
+         : outcome == "refused"  ? refused
+         : outcome == "not-sent" ? notSent
+                                 : uncertain;
+}
+
+std::vector<std::pair<std::string, TypeTotals>> DayTotals(const std::vector<JournalTrans>& all,
+                                                          TypeTotals* grand, int* bad) {
+  std::map<std::string, TypeTotals> byType;
+  if (bad) *bad = 0;
+  for (const JournalTrans& t : all) {
+    unsigned long long minor;
+    if (!MinorUnits(t.amount, &minor) && bad) ++*bad;
+    const std::string o = OutcomeOf(t);
+    for (OutcomeSum* s : {&byType[t.type].Of(o), &grand->Of(o)}) {
+      ++s->count;
+      s->minor += minor;
+    }
+  }
+  return std::vector<std::pair<std::string, TypeTotals>>(byType.begin(), byType.end());
+}
+
 int JournalCommand(const std::vector<std::string>& args, const std::string& defaultDir, FILE* out,
                    FILE* err) {
-  std::string day = Today(), dir = defaultDir;
-  bool onlyDoubt = false;
+  std::string day = Today(), dir = defaultDir, from, to, format;
+  bool onlyDoubt = false, totals = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    const bool valued = a == "--day" || a == "--dir" || a == "--from" || a == "--to";
     if (a == "--help" || a == "-h") {
       fputs(kUsage, out);
       return 0;
     } else if (a == "--uncertain") {
       onlyDoubt = true;
-    } else if ((a == "--day" || a == "--dir") && i + 1 < args.size()) {
-      (a == "--day" ? day : dir) = args[++i];
+    } else if (a == "--totals") {
+      totals = true;
+    } else if (a == "--csv" || a == "--json") {
+      format = a.substr(2);
+    } else if (valued && i + 1 < args.size()) {
+      (a == "--day" ? day : a == "--dir" ? dir : a == "--from" ? from : to) = args[++i];
     } else {
       fprintf(err, "korvessa journal: %s\n%s",
-              a == "--day" || a == "--dir" ? (a + " needs a value").c_str() : ("unknown option " + a).c_str(),
-              kUsage);
+              valued ? (a + " needs a value").c_str() : ("unknown option " + a).c_str(), kUsage);
       return 3;
     }
   }
-  if (!IsDay(day)) {
-    fprintf(err, "korvessa journal: bad day %s (YYYYMMDD)\n", day.c_str());
+  if (!totals && (!from.empty() || !to.empty() || !format.empty())) {
+    fprintf(err, "korvessa journal: --from, --to, --csv and --json go with --totals\n%s", kUsage);
     return 3;
+  }
+  if (from.empty()) from = to.empty() ? day : to;
+  if (to.empty()) to = from;
+  for (const std::string* d : {&day, &from, &to}) {
+    if (!IsDay(*d) || AddDays(*d, 0) != *d) {
+      fprintf(err, "korvessa journal: bad day %s (YYYYMMDD)\n", d->c_str());
+      return 3;
+    }
+  }
+  if (totals) {
+    if (from > to || AddDays(from, kMaxDays) < to) {
+      fprintf(err, "korvessa journal: --from %s to --to %s is not a range of at most %d days\n", from.c_str(),
+              to.c_str(), kMaxDays);
+      return 3;
+    }
+    return TotalsCommand(dir, from, to, format, out, err);
   }
   const std::string path = dir + "/Journal" + day + ".txt";
   struct stat st;

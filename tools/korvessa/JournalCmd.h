@@ -23,7 +23,27 @@ struct JournalTrans {
 // identifier and record fields. Lines that are not journal lines are counted in *bad (may be null).
 std::vector<JournalTrans> ParseJournal(const std::string& text, int* bad);
 
+// The final outcome of a transaction, as GetValue("lastOutcome") names it: "approved", "refused",
+// "not-sent" or "uncertain" (a final UNCERTAIN, or a SENT without a final event).
+std::string OutcomeOf(const JournalTrans& t);
+
+// Count and sum of amounts (minor units) of one outcome.
+struct OutcomeSum {
+  long long count = 0;
+  unsigned long long minor = 0;
+};
+// The four outcomes of one transaction type (or of all of them).
+struct TypeTotals {
+  OutcomeSum approved, refused, notSent, uncertain;
+  OutcomeSum& Of(const std::string& outcome);
+};
+// Totals per transaction type, in type order, and over all of them (grand). Amounts that are not
+// 12 digits count as 0 and are counted in *bad (may be null).
+std::vector<std::pair<std::string, TypeTotals>> DayTotals(const std::vector<JournalTrans>& all,
+                                                          TypeTotals* grand, int* bad);
+
 // The command: args are what follows "journal". defaultDir: the journal folder beside the library.
+// --totals [--from YYYYMMDD] [--to YYYYMMDD] [--csv | --json]: totals of a range of days.
 // Exit status 0, 1 (--uncertain and some transaction is in doubt), 3 usage error or unreadable file.
 int JournalCommand(const std::vector<std::string>& args, const std::string& defaultDir, FILE* out, FILE* err);
 

@@ -263,8 +263,19 @@ void Builder::Add(const LogEntry& e) {
       Has(t, "\xE5\x86\x99\xE5\x85\xA5\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBC\x82");  // 写入数据异
   // 被收银机放弃: the register stopped waiting (PutValue "abandon"); it ends the call as a time-out does.
   const bool abandoned = Has(t, "\xE8\xA2\xAB\xE6\x94\xB6\xE9\x93\xB6\xE6\x9C\xBA\xE6\x94\xBE\xE5\xBC\x83");
+  // The relay's audit line ends every unit; only a unit that was not replied is an error.
+  const bool audit =
+      StartsWith(t, "\xE4\xB8\xBB\xE6\x9C\xBA\xE8\xBD\xAC\xE5\x8F\x91\xEF\xBC\x9A");  // 主机转发：
+  const bool replied =
+      audit && EndsWith(t, "\xE7\xBB\x93\xE6\x9E\x9C=\xE5\xB7\xB2\xE5\xBA\x94\xE7\xAD\x94");  // 结果=已应答
   if ((openFail || timeOut || badType || abandoned) && (cur == nullptr || ended)) Start(e.time);
-  Step(e, openFail ? "open" : timeOut ? "time-out" : abandoned ? "abandoned" : "message", t, !progress);
+  Step(e,
+       openFail    ? "open"
+       : timeOut   ? "time-out"
+       : abandoned ? "abandoned"
+       : audit     ? "relay audit"
+                   : "message",
+       t, !progress && !replied);
   if (abandoned) {
     if (!handshake) {
       End("-3 abandoned by the register (the log's level does not show whether the request went out)");
@@ -288,23 +299,6 @@ void Builder::Add(const LogEntry& e) {
     }
     if (relayed) cur->hostWait = hostTotal;
   }
-}
-
-void JsonString(std::string* o, const std::string& s) {
-  o->push_back('"');
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      o->push_back('\\');
-      o->push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", c);
-      *o += b;
-    } else {
-      o->push_back(static_cast<char>(c));
-    }
-  }
-  o->push_back('"');
 }
 
 const char kUsage[] =

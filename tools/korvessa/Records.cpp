@@ -229,4 +229,21 @@ std::string FromGbk(const std::string& gbk, const std::string& encoding) {
 #endif
 }
 
+void JsonString(std::string* o, const std::string& s) {
+  o->push_back('"');
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      o->push_back('\\');
+      o->push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      char b[8];
+      snprintf(b, sizeof b, "\\u%04x", c);
+      *o += b;
+    } else {
+      o->push_back(static_cast<char>(c));
+    }
+  }
+  o->push_back('"');
+}
+
 }  // namespace korvessa

@@ -56,4 +56,7 @@ std::string ReceiptPath(const std::string& iniFile);
 // become '?'. With an empty encoding, or "GBK", the text is returned unchanged.
 std::string FromGbk(const std::string& gbk, const std::string& encoding);
 
+// Appends s to o as a JSON string: quotes, backslashes and control bytes escaped; other bytes as they are.
+void JsonString(std::string* o, const std::string& s);
+
 }  // namespace korvessa

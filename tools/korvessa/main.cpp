@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "DoctorCmd.h"
 #include "JournalCmd.h"
 #include "KorvessaDLL.h"
 #include "LogCmd.h"
@@ -52,6 +53,7 @@ typedef PFN_GetValue GetValueFn;
 const char kUsage[] =
     "usage: korvessa [options]\n"
     "       korvessa journal [--day YYYYMMDD] [--dir FOLDER] [--uncertain]   (see korvessa journal --help)\n"
+    "       korvessa doctor [--json] [--lib PATH]   (checks the till's setup: see korvessa doctor --help)\n"
     "       korvessa log [--json] [--config Config.ini] FILE...   (a timeline per transaction from the "
     "logs)\n"
     "  --lib PATH            the library (default: beside this program)\n"
@@ -306,6 +308,38 @@ void RunWithProgress(const Library& lib, bool quiet, bool lines, const std::func
 #endif
 }
 
+std::string DefaultLibrary() {
+#ifdef _WIN32
+  return ProgramDir() + "\\KorvessaDLL.dll";
+#else
+  return ProgramDir() + "/libKorvessaDLL.so";
+#endif
+}
+
+// "korvessa doctor [--lib PATH] ...": the checks through the library itself.
+int Doctor(int argc, char** argv) {
+  std::vector<std::string> args;
+  std::string libPath = DefaultLibrary();
+  for (int i = 2; i < argc; ++i) {
+    if (strcmp(argv[i], "--lib") == 0 && i + 1 < argc) {
+      libPath = argv[++i];
+    } else {
+      args.push_back(argv[i]);
+    }
+  }
+  Library lib;
+  std::string err;
+  if (!lib.Load(libPath, &err)) {
+    fprintf(stdout, "fail  library   cannot load %s: %s\n", libPath.c_str(), err.c_str());
+    return 1;
+  }
+  korvessa::DoctorLibrary d;
+  d.dir = DirOf(libPath);
+  d.putValue = lib.putValue;
+  d.getValue = lib.getValue;
+  return korvessa::DoctorCommand(args, d, stdout, stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -313,6 +347,7 @@ int main(int argc, char** argv) {
     return korvessa::JournalCommand(std::vector<std::string>(argv + 2, argv + argc),
                                     ProgramDir() + "/Journal", stdout, stderr);
   }
+  if (argc > 1 && strcmp(argv[1], "doctor") == 0) return Doctor(argc, argv);
   if (argc > 1 && strcmp(argv[1], "log") == 0) {
     return korvessa::LogCommand(std::vector<std::string>(argv + 2, argv + argc), stdout, stderr);
   }
@@ -425,13 +460,7 @@ int main(int argc, char** argv) {
     if (!typeGiven) return Usage("--type is required");
   }
 
-  const std::string libPath = o.lib.empty() ? ProgramDir() +
-#ifdef _WIN32
-                                                  "\\KorvessaDLL.dll"
-#else
-                                                  "/libKorvessaDLL.so"
-#endif
-                                            : o.lib;
+  const std::string libPath = o.lib.empty() ? DefaultLibrary() : o.lib;
   Library lib;
   std::string err;
   if (!lib.Load(libPath, &err)) {

@@ -447,7 +447,8 @@ bool Terminal::ReadFrame(int timeoutMs, Frame* out) {
     const ssize_t n = read(master_, buf, sizeof buf);
     if (n > 0) {
       const auto now = std::chrono::steady_clock::now();
-      if (!journalDir_.empty() && reader_.Pending() == 0) journalAtStart_ = LastJournalLine(journalDir_);
+      const std::string journalDir = JournalDir();
+      if (!journalDir.empty() && reader_.Pending() == 0) journalAtStart_ = LastJournalLine(journalDir);
       std::vector<Frame> frames;
       reader_.Feed(buf, static_cast<size_t>(n), &frames);
       for (Frame& f : frames) {
@@ -544,7 +545,15 @@ void Terminal::Run() {
   }
 }
 
-void Terminal::SetJournalCheck(const std::string& dir) { journalDir_ = dir; }
+void Terminal::SetJournalCheck(const std::string& dir) {
+  std::lock_guard<std::mutex> lk(mu_);
+  journalDir_ = dir;
+}
+
+std::string Terminal::JournalDir() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return journalDir_;
+}
 
 std::string Terminal::JournalCheckFailures() const {
   std::lock_guard<std::mutex> lk(mu_);
@@ -558,7 +567,8 @@ size_t Terminal::JournalChecks() const {
 
 void Terminal::CheckJournal(const Frame& f) {
   const std::string op = f.OperType();
-  if (journalDir_.empty() || !f.valid || op == "C0" || op == "D1") return;
+  const std::string journalDir = JournalDir();
+  if (journalDir.empty() || !f.valid || op == "C0" || op == "D1") return;
   // time, id, register, trace, type, amount, event
   std::vector<std::string> cols;
   for (size_t c = 0;;) {
@@ -569,7 +579,7 @@ void Terminal::CheckJournal(const Frame& f) {
   }
   std::string why;
   if (journalAtStart_.empty()) {
-    why = "no journal line in " + journalDir_;
+    why = "no journal line in " + journalDir;
   } else if (cols.size() != 7 || cols[6] != "SENT" || cols[1] != f.id) {
     why = "the last line is not the SENT of id " + f.id + ": " + journalAtStart_;
   }

@@ -109,7 +109,8 @@ class Terminal {
   // Not empty: when a request's first byte arrives, the last line of the newest journal file of this
   // folder must be that request's SENT (the library writes it, on the disk, before the request). Each
   // check shows as JOURNAL OK id=<id> or JOURNAL BAD <why>. Set before Start.
-  void SetJournalCheck(const std::string& dir);
+  void SetJournalCheck(const std::string& dir);  // at any time
+  std::string JournalDir() const;
   // What the failed checks found, one line each ("" when every check passed).
   std::string JournalCheckFailures() const;
   size_t JournalChecks() const;  // checks made
@@ -177,7 +178,7 @@ class Terminal {
   int baud_ = 9600;
   FrameReader reader_;
   std::vector<Frame> pending_;
-  std::string journalDir_;
+  std::string journalDir_;       // guarded by mu_
   std::string journalAtStart_;   // the journal's last line when the frame being read began
   std::string journalFailures_;  // guarded by mu_
   size_t journalChecks_ = 0;     // guarded by mu_

@@ -14,6 +14,7 @@ import ctypes
 import decimal
 import enum
 import os
+import shutil
 import sys
 import threading
 from dataclasses import dataclass
@@ -264,15 +265,24 @@ class Library:
 
     Deploy the library with its Config.ini in a folder the application may write (the log and, by
     default, the receipt are written beside it and in the current directory). Without a path, the
-    environment variable KORVESSA_LIBRARY or the current directory is used.
+    environment variable KORVESSA_LIBRARY or the current directory is used. When that folder holds
+    no library and this package carries one (the wheel of make dist does), the package's library is
+    copied into the folder first: the library reads Config.ini and writes its log beside itself, never
+    inside the Python installation.
     """
 
     FILE_NAME = "KorvessaDLL.dll" if sys.platform == "win32" else "libKorvessaDLL.so"
+    BUNDLED = os.path.join(os.path.dirname(os.path.abspath(__file__)), FILE_NAME)
 
     def __init__(self, path: Optional[str] = None):
         path = path or os.environ.get("KORVESSA_LIBRARY") or os.getcwd()
         if os.path.isdir(path):
             path = os.path.join(path, self.FILE_NAME)
+            if not os.path.exists(path) and os.path.isfile(self.BUNDLED):
+                # Copied under a temporary name and renamed: no process ever loads a half-written file.
+                part = path + ".part"
+                shutil.copyfile(self.BUNDLED, part)
+                os.replace(part, path)
         self.path = os.path.abspath(path)
         self.config_path = os.path.join(os.path.dirname(self.path), "Config.ini")
         loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL

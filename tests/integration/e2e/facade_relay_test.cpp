@@ -348,5 +348,31 @@ TEST_F(E2eTest, RelayAuditLineForRefusedAndStoppedUnits) {
   EXPECT_EQ(1, CountOf(log, "ms，结果=已停止 \r\n")) << log;
 }
 
+// The support probe: one handshake and nothing more. The port is left as a transaction leaves it
+// (open after an answer, closed after none), nothing is journalled, and a purchase follows as usual.
+TEST_F(E2eTest, ProbeRunsOneHandshakeAndJournalsNothing) {
+  EXPECT_STREQ("", getValue_("probe"));
+  putValue_("probe", "1");
+  const std::string answered = getValue_("probe");
+  EXPECT_EQ(0u, answered.find("0 ")) << answered;
+  EXPECT_EQ(2, LineDescriptors());  // the terminal's and ours
+  const auto sent = Requests();
+  ASSERT_EQ(1u, sent.size());
+  EXPECT_EQ("C0", std::string(sent[0].content.begin(), sent[0].content.begin() + 2));
+  Scenario s = FixedScenario();
+  s.handshake.end = Step::End::kSilence;
+  term_.SetScenario(s);
+  putValue_("probe", "1");
+  EXPECT_EQ(0u, std::string(getValue_("probe")).find("-3 ")) << getValue_("probe");
+  EXPECT_EQ(1, LineDescriptors());  // the terminal's alone
+  EXPECT_TRUE(JournalLines(Dir()).empty());
+  EXPECT_STREQ((Dir() + "/Config.ini").c_str(), getValue_("configFile"));
+  EXPECT_STRNE("", getValue_("version"));
+  term_.SetScenario(FixedScenario());
+  std::string response;
+  EXPECT_EQ(0, Run(FullRequest("30"), &response));
+  EXPECT_EQ(2u, JournalLines(Dir()).size());  // SENT and APPROVED of the purchase alone
+}
+
 }  // namespace
 }  // namespace e2e

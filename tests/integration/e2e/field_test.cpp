@@ -109,6 +109,7 @@ TEST_F(FieldTest, LibraryInAFolderNamedInChinese) {
   ASSERT_EQ(0, chdir(desk.c_str()));
   Unload();
   Load(lib);
+  term_.SetJournalCheck(desk + "/Journal");
   ASSERT_EQ(0, Run(FullRequest("30"), nullptr));
   EXPECT_TRUE(Exists(desk + "/print.txt"));
   EXPECT_EQ(2u, JournalLines(desk).size());  // SENT and APPROVED, beside the library
@@ -128,6 +129,7 @@ TEST_F(FieldTest, ModulePathLongerThanThePathBuffersFailsTheCall) {
   EXPECT_TRUE(Requests().empty());
   EXPECT_NE(std::string::npos, Log().find("取不到库文件所在的文件夹")) << Log();
   EXPECT_NE(std::string::npos, Log().find(std::string(60, 'd')));
+  EXPECT_STREQ("", getValue_("configFile"));  // never the current folder's Config.ini
 }
 
 TEST_F(FieldTest, SignalsOnEveryThreadCutNeitherTheRelayNorTheExchange) {

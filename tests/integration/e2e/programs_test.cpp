@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -349,6 +351,134 @@ TEST_F(ProgramsTest, CtrlCAndSigtermWhileTheTerminalHoldsTheRequest) {
     lines = j.size();
   }
   EXPECT_EQ(2, CountOf(Log(), "被收银机放弃."));
+}
+
+// A port on 127.0.0.1 where nothing listens: a connect is refused.
+int RefusingPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+class DoctorTest : public ProgramsTest {
+ protected:
+  void SetUp() override {
+    ProgramsTest::SetUp();
+    ini_.Set("TCP", "AllowedHosts", "127.0.0.1:" + std::to_string(host_.port()) + ",localhost:*");
+    WriteConfig(ini_);
+  }
+  // korvessa doctor; the line of the check `name` in *line.
+  int Doctor(const std::string& name, std::string* line, std::vector<std::string> opts = {}) {
+    opts.insert(opts.begin(), {KV_KORVESSA_FILE, "doctor", "--lib", Dir() + "/libKorvessaDLL.so"});
+    Child k;
+    Spawn(&k, opts);
+    const int st = k.Wait(15000);
+    out_ = k.text;
+    const size_t at = out_.find("  " + name + " ");
+    *line = at == std::string::npos ? "" : out_.substr(at - 4, out_.find('\n', at) - at + 4);
+    return st;
+  }
+  Host host_;
+  std::string out_;
+};
+
+TEST_F(DoctorTest, EveryCheckOkAgainstTheSimulators) {
+  StartTerminal({});
+  std::string line;
+  ASSERT_EQ(0, Doctor("terminal", &line)) << out_;
+  const char* const order[] = {"config",          "encoding",         "keys", "port",    "terminal",
+                               "host 127.0.0.1:", "host localhost:*", "Log",  "Journal", "doubt",
+                               "version"};
+  size_t at = 0;
+  for (const char* check : order) {
+    const size_t next = out_.find(std::string("ok    ") + check, at);
+    ASSERT_NE(std::string::npos, next) << check << "\n" << out_;
+    at = next;
+  }
+  EXPECT_EQ(std::string::npos, out_.find("warn")) << out_;
+  EXPECT_NE(std::string::npos, out_.find("ok    config    " + Dir() + "/Config.ini\n")) << out_;
+  EXPECT_NE(std::string::npos, out_.find("answered the handshake in ")) << out_;
+  EXPECT_NE(std::string::npos, out_.find("library " + ReadFile(KV_VERSION_FILE).substr(0, 5))) << out_;
+  // The listed host was reached once and sent nothing; host:* was only resolved.
+  for (int i = 0; i < 100 && host_.connections() == 0; ++i) usleep(20000);
+  EXPECT_EQ(1, host_.connections());
+  EXPECT_TRUE(host_.received().empty());
+  // A handshake only: no transaction, nothing journalled, no Journal folder left behind.
+  ASSERT_TRUE(posterm_.ReadUntil("REQUEST C000", 3000)) << posterm_.text;
+  EXPECT_EQ(std::string::npos, posterm_.text.find("REQUEST A0")) << posterm_.text;
+  EXPECT_NE(0, access((Dir() + "/Journal").c_str(), F_OK));
+  ASSERT_EQ(0, Doctor("terminal", &line, {"--json"})) << out_;
+  EXPECT_EQ(0u, out_.find("{\"checks\":[{\"check\":\"config\",\"status\":\"ok\",\"text\":")) << out_;
+  EXPECT_NE(std::string::npos, out_.find("],\"result\":\"ok\"}\n")) << out_;
+}
+
+TEST_F(DoctorTest, EachFaultGivesItsLineAndExitOne) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> posterm;  // empty: no terminal
+    const char* section;
+    const char* key;
+    std::string value;
+    const char* check;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"misspelt key", {"--x"}, "COM", "BaudRat", "9600", "keys", "[COM] BaudRat (did you mean BaudRate?)"},
+      {"missing device", {}, "COM", "Device", "/dev/kv-no-such-tty", "port", "no such device"},
+      {"silent terminal", {"--hs-silent"}, "", "", "", "terminal", "no answer to the handshake in time"},
+      {"refusing host",
+       {"--x"},
+       "TCP",
+       "AllowedHosts",
+       "127.0.0.1:" + std::to_string(RefusingPort()),
+       "host",
+       "connection refused"},
+      {"Journal a file", {"--x"}, "", "", "", "Journal", "is a file, not a folder"},
+  };
+  const Ini base = ini_;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ini ini = base;
+    if (c.section[0]) ini.Set(c.section, c.key, c.value);
+    WriteConfig(ini);
+    std::vector<std::string> opts = c.posterm;
+    if (!opts.empty() && opts[0] == "--x") opts.clear();
+    if (!c.posterm.empty()) StartTerminal(opts);
+    if (std::string(c.check) == "Journal") WriteFile(Dir() + "/Journal", "not a folder");
+    std::string line;
+    EXPECT_EQ(1, Doctor(c.check, &line)) << out_;
+    EXPECT_EQ(0u, line.find("fail")) << out_;
+    EXPECT_NE(std::string::npos, line.find(c.text)) << out_;
+    EXPECT_EQ(1, CountOf(out_, "fail  ")) << out_;  // that fault alone
+    unlink((Dir() + "/Journal").c_str());
+    if (posterm_.pid > 0) {
+      kill(posterm_.pid, SIGTERM);
+      posterm_.Wait(5000);
+      close(posterm_.out);
+      posterm_.out = -1;
+      posterm_.text.clear();
+    }
+  }
+}
+
+TEST_F(DoctorTest, PortHeldByAnotherProcessIsAWarningAndNoHandshake) {
+  StartTerminal({});
+  const int fd = open(getenv("KORVESSA_COM7"), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, flock(fd, LOCK_EX | LOCK_NB));
+  std::string line;
+  EXPECT_EQ(0, Doctor("port", &line)) << out_;
+  EXPECT_NE(std::string::npos, line.find("warn  port")) << out_;
+  EXPECT_NE(std::string::npos, line.find("in use by another program")) << out_;
+  EXPECT_NE(std::string::npos, out_.find("warn  terminal  handshake skipped: the port is in use")) << out_;
+  close(fd);
+  EXPECT_EQ(std::string::npos, posterm_.text.find("REQUEST")) << posterm_.text;
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 # to posterm through a Wine COM port linked to a pseudo-terminal.
 #   e2e-wine.sh <dir with korvessa.exe and KorvessaDLL.dll> <posterm>
 # Scenarios: approval, refusal, time-out, the journal, facade, masked log, relay round trip and a
-# destination that AllowedHosts refuses (when bankhost is given as $3).
+# destination that AllowedHosts refuses (when bankhost is given as $3), the doctor, a folder named outside
+# ASCII.
 set -uo pipefail
 WINDIR=$1
 POSTERM=$2
@@ -218,6 +219,22 @@ else
   bad "korvessa.exe doctor, missing port (status $RC)"; echo "$OUT"
 fi
 sed -i "s/^ComPort=.*/ComPort=$PORT/" "$WORK/Config.ini"
+
+# 10. A folder with a name outside ASCII ("Kassé": one byte above 0x7F in the system's ANSI code page,
+#     which is not a lead byte there): Config.ini, Log and Journal are found and made beside the library.
+DESK="$WORK/Kass$(printf '\xc3\xa9')"
+mkdir -p "$DESK"
+cp "$WORK/korvessa.exe" "$WORK/KorvessaDLL.dll" "$WORK/Config.ini" "$DESK/"
+rm -rf "$WORK/Log"  # made again only if the library took the folder above for its own
+start_posterm || exit 1
+OUT=$(cd "$DESK" && timeout 120 "$WINE_RUN" ./korvessa.exe --raw --no-receipt --type 30 --amount 1.00 2>&1)
+RC=$?
+if [ "$RC" = 0 ] && grep -q '^Result: 0 ' <<<"$OUT" && ls "$DESK"/Log/*.log >/dev/null 2>&1 &&
+   [ -n "$(ls "$DESK"/Journal 2>/dev/null)" ] && [ ! -e "$WORK/Log" ]; then
+  ok "a folder named outside ASCII"
+else
+  bad "a folder named outside ASCII (status $RC)"; echo "$OUT"; ls -R "$DESK" "$WORK"
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

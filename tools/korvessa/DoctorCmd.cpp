@@ -154,19 +154,6 @@ std::string Size(long long b) {
   return t;
 }
 
-std::string Today() {
-  char day[16];
-  const time_t now = time(nullptr);
-  struct tm t;
-#ifdef _WIN32
-  localtime_s(&t, &now);
-#else
-  localtime_r(&now, &t);
-#endif
-  strftime(day, sizeof day, "%Y%m%d", &t);
-  return day;
-}
-
 // Below this a day of logs at the highest level may not fit.
 const long long kLowDisk = 50LL << 20;
 
@@ -461,7 +448,7 @@ void Doctor::CheckFolder(const std::string& name) {
 }
 
 void Doctor::CheckJournal() {
-  const std::string path = lib_.dir + "/Journal/Journal" + Today() + ".txt";
+  const std::string path = lib_.dir + "/Journal/Journal" + JournalToday() + ".txt";
   std::string text;
   if (!ReadAll(path, &text)) {
     Add("ok", "doubt", "no journal today: no transaction in doubt");

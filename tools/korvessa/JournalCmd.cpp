@@ -31,19 +31,6 @@ bool IsFinal(const std::string& e) {
   return e == "APPROVED" || e == "REFUSED" || e == "NOT-SENT" || e == "UNCERTAIN";
 }
 
-std::string Today() {
-  char day[16];
-  const time_t now = time(nullptr);
-  struct tm t;
-#ifdef _WIN32
-  localtime_s(&t, &now);
-#else
-  localtime_r(&now, &t);
-#endif
-  strftime(day, sizeof day, "%Y%m%d", &t);
-  return day;
-}
-
 bool IsDay(const std::string& d) {
   if (d.size() != 8) return false;
   for (char c : d)
@@ -295,7 +282,7 @@ std::vector<std::pair<std::string, TypeTotals>> DayTotals(const std::vector<Jour
 
 int JournalCommand(const std::vector<std::string>& args, const std::string& defaultDir, FILE* out,
                    FILE* err) {
-  std::string day = Today(), dir = defaultDir, from, to, format;
+  std::string day = JournalToday(), dir = defaultDir, from, to, format;
   bool onlyDoubt = false, totals = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -372,6 +359,19 @@ int JournalCommand(const std::vector<std::string>& args, const std::string& defa
           doubt ? " (ask the terminal for its last transaction, or reconcile with the bank)" : "");
   if (bad) fprintf(err, "korvessa journal: %d line(s) that are not journal lines were skipped\n", bad);
   return onlyDoubt && doubt > 0 ? 1 : 0;
+}
+
+std::string JournalToday() {
+  char day[16];
+  const time_t now = time(nullptr);
+  struct tm t;
+#ifdef _WIN32
+  localtime_s(&t, &now);
+#else
+  localtime_r(&now, &t);
+#endif
+  strftime(day, sizeof day, "%Y%m%d", &t);
+  return day;
 }
 
 }  // namespace korvessa

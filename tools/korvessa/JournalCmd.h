@@ -42,6 +42,9 @@ struct TypeTotals {
 std::vector<std::pair<std::string, TypeTotals>> DayTotals(const std::vector<JournalTrans>& all,
                                                           TypeTotals* grand, int* bad);
 
+// Today's date as the journal's day files name it (YYYYMMDD, local time).
+std::string JournalToday();
+
 // The command: args are what follows "journal". defaultDir: the journal folder beside the library.
 // --totals [--from YYYYMMDD] [--to YYYYMMDD] [--csv | --json]: totals of a range of days.
 // Exit status 0, 1 (--uncertain and some transaction is in doubt), 3 usage error or unreadable file.

@@ -268,6 +268,18 @@ int CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+int RefusingPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
 std::string E2eTest::Log() const {
   std::string all;
   DIR* d = opendir((dir_ + "/Log").c_str());

@@ -54,6 +54,8 @@ std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 // Occurrences of `what` in `text`, not overlapping.
 int CountOf(const std::string& text, const std::string& what);
+// A port on 127.0.0.1 where nothing listens: a connect is refused.
+int RefusingPort();
 
 // Today's journal lines in folder dir + "/Journal", each split at its tabs (line ends checked as CR LF).
 std::vector<std::vector<std::string>> JournalLines(const std::string& dir);

@@ -310,17 +310,7 @@ TEST_F(E2eTest, AllowedHostsDecideWhereTheRelayConnects) {
 // A refused connection and a host that never answers (stopped by the terminal's final answer) each
 // end with their own audit line.
 TEST_F(E2eTest, RelayAuditLineForRefusedAndStoppedUnits) {
-  const int closedPort = [] {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return static_cast<int>(ntohs(a.sin_port));
-  }();
+  const int closedPort = RefusingPort();
   // Listens, never accepts: the connection completes, the payload is taken, no answer comes.
   const int mute = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = {};

@@ -353,19 +353,6 @@ TEST_F(ProgramsTest, CtrlCAndSigtermWhileTheTerminalHoldsTheRequest) {
   EXPECT_EQ(2, CountOf(Log(), "被收银机放弃."));
 }
 
-// A port on 127.0.0.1 where nothing listens: a connect is refused.
-int RefusingPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
 class DoctorTest : public ProgramsTest {
  protected:
   void SetUp() override {

@@ -5,7 +5,7 @@ kv_unit_test(test_serial unit/serial kv_serial)
 # these are the system's own calls: test_serial_wine runs the port on them under Wine, with two
 # COM ports linked to the ends of a socat pseudo-terminal pair by run-wine-serial.sh.
 if(NOT WIN32)
-  kv_unit_test(test_platform_sync unit/serial/posix kv_platform)
+  kv_unit_test(test_platform_sync unit/serial/posix kv_platform_serial)
   kv_unit_test(test_serial_pty integration/serial kv_serial)
 elseif(KV_TESTS)
   file(GLOB kv_serial_wine_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/windows/serial/*.cpp)

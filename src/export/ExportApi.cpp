@@ -15,7 +15,7 @@
 #include "engine/MyComm.h"
 #include "journal/Journal.h"
 #include "log/Log.h"
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 
 char g_TransRequest[kRequestRecordSize];
 char g_TransResponse[kResponseRecordSize];

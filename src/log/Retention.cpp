@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 
 namespace {
 

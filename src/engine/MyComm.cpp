@@ -572,12 +572,12 @@ int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
   const int r = SendTrans(pRequest);
   SetStep(CallStep::kFinishing);
   if (r == 0) {
-    int iPrint;
+    PrintResult print;
     {
       Lock lock(m_csRecv.get());
-      iPrint = MakePrintFile(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen());
+      print = MakePrintFile(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen());
     }
-    if (iPrint == 0) {
+    if (print == kPrintFailed) {
       WriteLog(KV_HERE, LOG_ERROR, "处理%s交易时，向打印文件中写数据失败！",
                GetTransName(pRequest + KV_REQ_transType, KV_REQ_transType_LEN));
     }

@@ -2,8 +2,9 @@
 #   make          build build/linux (library, korvessa, posterm) and build/win32 (KorvessaDLL.dll, korvessa.exe)
 #   make demo     build the library and its tools only (build/demo), then run a simulated purchase end to
 #                 end; installs only a compiler and CMake when they are missing
-#   make check    build, then run every test: Linux, Windows (under Wine), packages, bindings, fault
-#                 matrix, soak, sanitizers, fuzzing
+#   make check-layers  the include edges between the rooms of src/ (scripts/check-layers.sh), in seconds
+#   make check    the layer check, build, then run every test: Linux, Windows (under Wine), packages,
+#                 bindings, fault matrix, soak, sanitizers, fuzzing
 #   make dist     the packages in build/dist: .deb and .tar.gz (Linux), .zip (Windows, 32- and 64-bit),
 #                 the Python wheel (with the Linux library) and the NuGet package (both DLLs, C# assembly)
 #   make test-fuzz  build the libFuzzer targets (build/fuzz, clang), replay each corpus, then FUZZ_RUNS
@@ -21,7 +22,7 @@ FUZZ_RUNS ?= 20000
 FUZZ_SEED ?= 1
 FUZZ_TIME ?= 60
 
-.PHONY: all deps deps-demo linux win32 win64 demo dist check test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
+.PHONY: all deps deps-demo linux win32 win64 demo dist check check-layers test test-linux test-win test-dist test-bindings test-asan test-tsan clean \
 	test-matrix test-soak bench fuzz test-fuzz fuzz-explore
 
 all: linux win32
@@ -69,8 +70,12 @@ dist: linux win32 win64
 	packaging/make-nupkg.sh build/win32 build/win64 build/dist
 
 test: check
-check: test-linux test-win test-dist test-bindings test-matrix test-soak test-asan test-tsan test-fuzz
+check: check-layers test-linux test-win test-dist test-bindings test-matrix test-soak test-asan test-tsan test-fuzz
 	@echo "All test legs passed."
+
+# Cheap and first: a room including a room above it fails before anything is built.
+check-layers:
+	scripts/check-layers.sh
 
 test-linux: linux
 	cd build/linux && $(CTEST) -j 2

@@ -18,3 +18,11 @@ if(KV_TESTS AND WIN32 AND TARGET korvessa)
            ${KV_LINUX_TOOLS}/posterm ${KV_LINUX_TOOLS}/bankhost)
   set_tests_properties(wine_e2e PROPERTIES RUN_SERIAL TRUE)
 endif()
+
+# The include edges between the rooms of src/ (scripts/check-layers.sh holds the table), and the
+# check's own proof that an upward include fails.
+if(KV_TESTS AND NOT WIN32)
+  add_test(NAME check_layers COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-layers.sh ${CMAKE_SOURCE_DIR})
+  add_test(NAME check_layers_self_test COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/check-layers.sh --self-test)
+  set_tests_properties(check_layers check_layers_self_test PROPERTIES LABELS static)
+endif()

@@ -1,8 +1,9 @@
 # Transaction engine (MyComm), exported functions, and the library itself.
-kv_room(kv_engine DIRS src/engine DEPS kv_serial kv_relay kv_print kv_protocol kv_journal kv_foundation)
+kv_room(kv_engine DIRS src/engine DEPS kv_serial kv_relay kv_print kv_journal kv_protocol kv_log kv_config kv_base
+        kv_platform)
 # The export code as a library for the unit tests (the attach/detach entry is not pulled in:
 # tests attach the engine themselves).
-kv_room(kv_export DIRS src/export DEPS kv_engine)
+kv_room(kv_export DIRS src/export DEPS kv_engine kv_journal kv_log kv_config kv_base kv_platform)
 # GetValue("version") answers the project's version.
 set_property(SOURCE ${CMAKE_SOURCE_DIR}/src/export/ExportApi.cpp APPEND
              PROPERTY COMPILE_DEFINITIONS KV_VERSION_TEXT="${PROJECT_VERSION}")

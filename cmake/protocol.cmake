@@ -1,6 +1,6 @@
 # Frame codec and transaction identifier; request content builder and receipt writer (pure functions).
-kv_room(kv_protocol DIRS src/protocol DEPS kv_foundation)
-kv_room(kv_print DIRS src/print DEPS kv_protocol kv_foundation)
+kv_room(kv_protocol DIRS src/protocol DEPS kv_log kv_config kv_platform)
+kv_room(kv_print DIRS src/print DEPS kv_log kv_config kv_platform)
 kv_unit_test(test_protocol unit/protocol kv_protocol kv_print)
 # The public header must compile as C: a C translation unit with layout checks, built with the tests.
 if(KV_TESTS)

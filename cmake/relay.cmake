@@ -1,5 +1,5 @@
 # Host relay: TCP connection, relay thread, transmit data header, Winsock error texts.
-kv_room(kv_relay DIRS src/relay DEPS kv_protocol kv_foundation kv_platform_net)
+kv_room(kv_relay DIRS src/relay DEPS kv_protocol kv_log kv_config kv_platform_net)
 
 if(KV_TESTS)
   # The relay links without any engine code: the tests put a recording terminal behind its

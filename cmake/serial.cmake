@@ -1,5 +1,5 @@
 # SerialPort, ChainBuffer, SP_ASSERT over the platform's serial calls.
-kv_room(kv_serial DIRS src/serial DEPS kv_foundation kv_platform_serial)
+kv_room(kv_serial DIRS src/serial DEPS kv_log kv_platform_serial)
 kv_unit_test(test_serial unit/serial kv_serial)
 # The POSIX side of the seam (events, threads, serial devices on pseudo-terminals). On Windows
 # these are the system's own calls: test_serial_wine runs the port on them under Wine, with two

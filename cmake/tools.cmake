@@ -1,12 +1,12 @@
 # korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
 
 # korvessa loads the library at run time, like a real cash register: it does not link it.
-# It masks card numbers as the library's log does (log/CardMask: plain functions, no library state).
+# It masks card numbers as the library's log does (base/CardMask: plain functions, no library state).
 add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/DoctorCmd.cpp
-                                  ${CMAKE_SOURCE_DIR}/src/log/CardMask.cpp)
+                                  ${CMAKE_SOURCE_DIR}/src/base/CardMask.cpp)
 target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa ${CMAKE_SOURCE_DIR}/src
                                                 ${CMAKE_SOURCE_DIR}/include)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})

@@ -6,7 +6,7 @@
 
 #include "config/Config.h"
 #include "log/Log.h"
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 #include "platform/platform_fs.h"
 
 namespace fuzz {

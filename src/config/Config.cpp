@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 #include "platform/platform.h"
 
 namespace {

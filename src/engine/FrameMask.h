@@ -1,8 +1,8 @@
 // Where the records and frames that the engine writes to the log hold card numbers, as masks
-// for the hex dump (log/CardMask.h). Kept apart from MyComm so the export code uses the same.
+// for the hex dump (base/CardMask.h). Kept apart from MyComm so the export code uses the same.
 #pragma once
 
-#include "log/CardMask.h"
+#include "base/CardMask.h"
 
 // The request record: its cardNumber field (offset 84).
 DumpMask RequestRecordMask();

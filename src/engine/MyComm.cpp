@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "KorvessaDLL.h"
+#include "base/GuardCall.h"
 #include "config/Config.h"
 #include "engine/FrameMask.h"
 #include "log/Log.h"
@@ -189,10 +190,7 @@ MyComm::~MyComm() {
   // The port goes first: the watch thread calls into this object (OnReceive) and must have
   // ended before any member is torn down. The relay is stopped by its own destructor, with a
   // bounded wait, before the receive lock it writes through goes.
-  try {
-    Close(500);
-  } catch (...) {
-  }
+  IgnoreFailure([this] { Close(500); });
 }
 
 // ------------------------------------------------------------------ receive side
@@ -276,44 +274,41 @@ void MyComm::RouteFrame() {
 }
 
 void MyComm::OnReceive() {
-  try {
-    unsigned char chunk[kRecvBufSize];
-    bool bDecoded = false;
-    for (;;) {
-      const DWORD n = ReadReceived(chunk, kRecvBufSize - 1);
-      if (n == 0) break;
-      if (AssembleChunk(chunk, static_cast<int>(n))) {
-        bDecoded = true;
-        break;
-      }
-    }
-    if (bDecoded) RouteFrame();
-    RxBuffer_.Clear();
-  } catch (...) {
-    WriteLog(KV_HERE, LOG_ERROR, "从串口读取数据异常，有可能是串口线坏了或拔了");
-    Close(500);
-  }
+  GuardCall(
+      [this] {
+        unsigned char chunk[kRecvBufSize];
+        bool bDecoded = false;
+        for (;;) {
+          const DWORD n = ReadReceived(chunk, kRecvBufSize - 1);
+          if (n == 0) break;
+          if (AssembleChunk(chunk, static_cast<int>(n))) {
+            bDecoded = true;
+            break;
+          }
+        }
+        if (bDecoded) RouteFrame();
+        RxBuffer_.Clear();
+      },
+      [this] {
+        WriteLog(KV_HERE, LOG_ERROR, "从串口读取数据异常，有可能是串口线坏了或拔了");
+        Close(500);
+      });
 }
 
 void MyComm::DispatchEvents(DWORD dwMask) {
-  try {
-    SerialPort::DispatchEvents(dwMask);
-  } catch (...) {
-    Close(500);
-  }
+  GuardCall([this, dwMask] { SerialPort::DispatchEvents(dwMask); }, [this] { Close(500); });
 }
 
 // ------------------------------------------------------------------ exchange
 
 DWORD MyComm::WriteToPort(const void* pData, DWORD dwLength) {
   ResetReceive();
-  try {
-    return Write(pData, dwLength);
-  } catch (...) {
-    WriteLog(KV_HERE, LOG_ERROR, "往串口写入数据异常，有可能是连接的串口线坏了或拔掉了");
-    Close(500);
-    return 0;
-  }
+  return GuardCall([&] { return Write(pData, dwLength); },
+                   [this]() -> DWORD {
+                     WriteLog(KV_HERE, LOG_ERROR, "往串口写入数据异常，有可能是连接的串口线坏了或拔掉了");
+                     Close(500);
+                     return 0;
+                   });
 }
 
 int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
@@ -577,12 +572,12 @@ int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
   const int r = SendTrans(pRequest);
   SetStep(CallStep::kFinishing);
   if (r == 0) {
-    int iPrint;
+    PrintResult print;
     {
       Lock lock(m_csRecv.get());
-      iPrint = MakePrintFile(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen());
+      print = MakePrintFile(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen());
     }
-    if (iPrint == 0) {
+    if (print == kPrintFailed) {
       WriteLog(KV_HERE, LOG_ERROR, "处理%s交易时，向打印文件中写数据失败！",
                GetTransName(pRequest + KV_REQ_transType, KV_REQ_transType_LEN));
     }

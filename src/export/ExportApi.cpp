@@ -15,7 +15,8 @@
 #include "engine/MyComm.h"
 #include "journal/Journal.h"
 #include "log/Log.h"
-#include "log/PathUtil.h"
+#include "base/GuardCall.h"
+#include "base/PathUtil.h"
 
 char g_TransRequest[kRequestRecordSize];
 char g_TransResponse[kResponseRecordSize];
@@ -135,21 +136,20 @@ unsigned long g_ulProbeMs = 0;
 void RunProbe(MyComm* comm) {
   int r = KORVESSA_ERR_OPEN;
   unsigned long ms = 0;
-  try {
-    if (comm->OpenPortFromConfig()) {
-      const DWORD start = GetTickCount();
-      r = comm->Handshake();
-      ms = static_cast<unsigned long>(GetTickCount() - start);
-      if (comm->IsOpen()) comm->Purge();
-    }
-    if (r != KORVESSA_OK) comm->Close(500);
-  } catch (...) {
-    try {
-      comm->Close(500);
-    } catch (...) {
-    }
-    if (r == KORVESSA_OK) r = KORVESSA_ERR_OPEN;
-  }
+  GuardCall(
+      [&] {
+        if (comm->OpenPortFromConfig()) {
+          const DWORD start = GetTickCount();
+          r = comm->Handshake();
+          ms = static_cast<unsigned long>(GetTickCount() - start);
+          if (comm->IsOpen()) comm->Purge();
+        }
+        if (r != KORVESSA_OK) comm->Close(500);
+      },
+      [&] {
+        IgnoreFailure([&] { comm->Close(500); });
+        if (r == KORVESSA_OK) r = KORVESSA_ERR_OPEN;
+      });
   g_bProbed = true;
   g_iProbeResult = r;
   g_ulProbeMs = ms;
@@ -160,19 +160,15 @@ void RunProbe(MyComm* comm) {
 int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
   comm->BeginCall();
   TransJournal journal(pRequest);
-  int r;
-  try {
-    comm->SetJournal(&journal);
-    r = RunTransaction(comm, journal, pRequest, pResponse);
-  } catch (...) {
-    r = UnexpectedFailure(journal);
-  }
+  const int r = GuardCall(
+      [&]() -> int {
+        comm->SetJournal(&journal);
+        return RunTransaction(comm, journal, pRequest, pResponse);
+      },
+      [&]() -> int { return UnexpectedFailure(journal); });
   comm->SetJournal(NULL);
-  try {
-    g_LastOutcome = journal.Finish(r, pResponse);
-  } catch (...) {
-    g_LastOutcome = OutcomeOf(r, journal.RequestWritten());
-  }
+  g_LastOutcome = GuardCall([&] { return journal.Finish(r, pResponse); },
+                            [&] { return OutcomeOf(r, journal.RequestWritten()); });
   g_JournalState = journal.State();
   comm->EndCall();
   return r;
@@ -180,31 +176,25 @@ int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
 
 int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pRequest, char* pResponse) {
   int r = KORVESSA_ERR_OPEN;
-  try {
-    WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
-    comm->ShowRequest(pRequest);
-    r = comm->OpenAndHandshake();
-    if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);
-    MyComm::SetStep(CallStep::kFinishing);
-    if (comm->IsOpen()) {
-      // A purge that fails (the port closed under it) does not change the outcome.
-      try {
-        comm->Purge();
-      } catch (...) {
-      }
-    }
-    if (r == KORVESSA_OK) return KORVESSA_OK;
-    comm->Close(500);
-    return r;
-  } catch (...) {
-    // Nothing leaves the library as an exception: an unexpected failure ends the
-    // transaction with the port closed, -1 before the request went out and -3 after.
-    try {
-      comm->Close(500);
-    } catch (...) {
-    }
-    return r != KORVESSA_OK ? r : UnexpectedFailure(journal);
-  }
+  return GuardCall(
+      [&]() -> int {
+        WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
+        comm->ShowRequest(pRequest);
+        r = comm->OpenAndHandshake();
+        if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);
+        MyComm::SetStep(CallStep::kFinishing);
+        // A purge that fails (the port closed under it) does not change the outcome.
+        if (comm->IsOpen()) IgnoreFailure([&] { comm->Purge(); });
+        if (r == KORVESSA_OK) return KORVESSA_OK;
+        comm->Close(500);
+        return r;
+      },
+      [&]() -> int {
+        // Nothing leaves the library as an exception: an unexpected failure ends the
+        // transaction with the port closed, -1 before the request went out and -3 after.
+        IgnoreFailure([&] { comm->Close(500); });
+        return r != KORVESSA_OK ? r : UnexpectedFailure(journal);
+      });
 }
 
 }  // namespace
@@ -218,11 +208,7 @@ void LibraryAttach(HMODULE hModule) {
   g_hModule = hModule;
   SetModuleHandleForPaths(hModule);
   if (g_pComm == NULL) {
-    try {
-      g_pComm = new MyComm();
-    } catch (...) {
-      g_pComm = NULL;
-    }
+    g_pComm = GuardCall([] { return new MyComm(); }, []() -> MyComm* { return NULL; });
   }
 }
 
@@ -245,10 +231,7 @@ void LibraryDetach() {
     WriteLog(KV_HERE, LOG_FATAL, "卸载时交易仍在进行，%d 毫秒内未结束。", static_cast<int>(kDetachWaitMs));
     return;
   }
-  try {
-    delete comm;
-  } catch (...) {
-  }
+  IgnoreFailure([comm] { delete comm; });
   m.unlock();
 }
 
@@ -283,23 +266,23 @@ const char* LocalRejCode(int iResult) {
 // ------------------------------------------------------------------ exports
 
 extern "C" int KORVESSA_API BankTrans(const char* pRequest, char* pResponse) {
-  try {
-    if (g_pfnFirstCall != NULL) g_pfnFirstCall();
-    std::lock_guard<std::mutex> lock(TransMutex());
-    MyComm* comm = g_pComm.load();
-    if (pRequest == NULL || pResponse == NULL || comm == NULL) {
-      g_LastOutcome = JournalOutcome::kNotSent;
-      return comm == NULL && pRequest != NULL && pResponse != NULL ? KORVESSA_ERR_OPEN
-                                                                   : KORVESSA_ERR_ARGUMENT;
-    }
-    return RunBankTrans(comm, pRequest, pResponse);
-  } catch (...) {
-    return KORVESSA_ERR_OPEN;
-  }
+  return GuardCall(
+      [&]() -> int {
+        if (g_pfnFirstCall != NULL) g_pfnFirstCall();
+        std::lock_guard<std::mutex> lock(TransMutex());
+        MyComm* comm = g_pComm.load();
+        if (pRequest == NULL || pResponse == NULL || comm == NULL) {
+          g_LastOutcome = JournalOutcome::kNotSent;
+          return comm == NULL && pRequest != NULL && pResponse != NULL ? KORVESSA_ERR_OPEN
+                                                                       : KORVESSA_ERR_ARGUMENT;
+        }
+        return RunBankTrans(comm, pRequest, pResponse);
+      },
+      [] { return KORVESSA_ERR_OPEN; });
 }
 
 extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
-  try {
+  IgnoreFailure([&] {
     if (pName == NULL || pValue == NULL) {
       WriteLog(KV_HERE, LOG_ERROR, "NULL == pName || NULL == pValue.");
       return;
@@ -336,12 +319,11 @@ extern "C" void KORVESSA_API PutValue(const char* pName, const char* pValue) {
     memset(g_TransRequest + f->offset, ' ', static_cast<size_t>(f->width));
     const size_t n = strnlen(pValue, static_cast<size_t>(f->width));
     memcpy(g_TransRequest + f->offset, pValue, n);
-  } catch (...) {
-  }
+  });
 }
 
 extern "C" void KORVESSA_API TransProcess(void) {
-  try {
+  IgnoreFailure([] {
     if (g_pfnFirstCall != NULL) g_pfnFirstCall();
     std::lock_guard<std::mutex> lock(TransMutex());
     memcpy(g_TransRequest + KV_REQ_operType, "A0", KV_REQ_operType_LEN);
@@ -358,68 +340,67 @@ extern "C" void KORVESSA_API TransProcess(void) {
       memcpy(g_TransResponse + KV_RSP_rejCode, LocalRejCode(r), KV_RSP_rejCode_LEN);
     }
     memset(g_TransRequest, ' ', sizeof(g_TransRequest));
-  } catch (...) {
-  }
+  });
 }
 
 extern "C" const char* KORVESSA_API GetValue(const char* pName) {
   static const char kEmpty[] = "";
-  try {
-    if (pName == NULL) {
-      WriteLog(KV_HERE, LOG_ERROR, "NULL == pName.");
-      return kEmpty;
-    }
-    if (const char* state = CallStateValue(pName)) return state;
-    std::lock_guard<std::mutex> lock(TransMutex());
-    if (strcmp(pName, "rejCodeExplain") == 0) {
-      const char* text = GetRejCodeExplain(g_TransResponse + KV_RSP_rejCode, KV_RSP_rejCode_LEN);
-      strncpy(g_szValue, text, sizeof(g_szValue) - 1);
-      g_szValue[sizeof(g_szValue) - 1] = '\0';
-      return g_szValue;
-    }
-    if (strcmp(pName, "lastOutcome") == 0) {
-      snprintf(g_szValue, sizeof(g_szValue), "%s", JournalOutcomeText(g_LastOutcome));
-      return g_szValue;
-    }
-    if (strcmp(pName, "journal") == 0) {
-      snprintf(g_szValue, sizeof(g_szValue), "%s", JournalStateText(g_JournalState));
-      return g_szValue;
-    }
-    if (strcmp(pName, "probe") == 0) {
-      if (g_bProbed) {
-        snprintf(g_szValue, sizeof(g_szValue), "%d %lu", g_iProbeResult, g_ulProbeMs);
-      } else {
-        g_szValue[0] = '\0';
-      }
-      return g_szValue;
-    }
-    if (strcmp(pName, "configFile") == 0) {
-      // The file every transaction reads: beside the library (set again at each port opening).
-      // A path that does not fit the value buffer, or a folder that cannot be had (a transaction
-      // then fails -1), is given as empty, never cut.
-      static const char kName[] = "Config.ini";
-      char szDir[MAX_PATH];
-      const bool found = GetModuleDir(szDir, sizeof(szDir));
-      const size_t n = strnlen(szDir, sizeof(szDir) - 1);
-      g_szValue[0] = '\0';
-      if (found && n + sizeof(kName) <= sizeof(g_szValue)) {
-        memcpy(g_szValue, szDir, n);
-        memcpy(g_szValue + n, kName, sizeof(kName));
-      }
-      return g_szValue;
-    }
-    if (strcmp(pName, "version") == 0) {
-      snprintf(g_szValue, sizeof(g_szValue), "%s", KV_VERSION_TEXT);
-      return g_szValue;
-    }
-    const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);
-    if (f == NULL) {
-      WriteLog(KV_HERE, LOG_ERROR, "GetValue() 中输入参数错误. pName = %s.", LoggedText(pName).text);
-      return g_szValue;
-    }
-    RTrimCopy(g_szValue, g_TransResponse + f->offset, f->width);
-    return g_szValue;
-  } catch (...) {
-    return kEmpty;
-  }
+  return GuardCall(
+      [&]() -> const char* {
+        if (pName == NULL) {
+          WriteLog(KV_HERE, LOG_ERROR, "NULL == pName.");
+          return kEmpty;
+        }
+        if (const char* state = CallStateValue(pName)) return state;
+        std::lock_guard<std::mutex> lock(TransMutex());
+        if (strcmp(pName, "rejCodeExplain") == 0) {
+          const char* text = GetRejCodeExplain(g_TransResponse + KV_RSP_rejCode, KV_RSP_rejCode_LEN);
+          strncpy(g_szValue, text, sizeof(g_szValue) - 1);
+          g_szValue[sizeof(g_szValue) - 1] = '\0';
+          return g_szValue;
+        }
+        if (strcmp(pName, "lastOutcome") == 0) {
+          snprintf(g_szValue, sizeof(g_szValue), "%s", JournalOutcomeText(g_LastOutcome));
+          return g_szValue;
+        }
+        if (strcmp(pName, "journal") == 0) {
+          snprintf(g_szValue, sizeof(g_szValue), "%s", JournalStateText(g_JournalState));
+          return g_szValue;
+        }
+        if (strcmp(pName, "probe") == 0) {
+          if (g_bProbed) {
+            snprintf(g_szValue, sizeof(g_szValue), "%d %lu", g_iProbeResult, g_ulProbeMs);
+          } else {
+            g_szValue[0] = '\0';
+          }
+          return g_szValue;
+        }
+        if (strcmp(pName, "configFile") == 0) {
+          // The file every transaction reads: beside the library (set again at each port opening).
+          // A path that does not fit the value buffer, or a folder that cannot be had (a transaction
+          // then fails -1), is given as empty, never cut.
+          static const char kName[] = "Config.ini";
+          char szDir[MAX_PATH];
+          const bool found = GetModuleDir(szDir, sizeof(szDir));
+          const size_t n = strnlen(szDir, sizeof(szDir) - 1);
+          g_szValue[0] = '\0';
+          if (found && n + sizeof(kName) <= sizeof(g_szValue)) {
+            memcpy(g_szValue, szDir, n);
+            memcpy(g_szValue + n, kName, sizeof(kName));
+          }
+          return g_szValue;
+        }
+        if (strcmp(pName, "version") == 0) {
+          snprintf(g_szValue, sizeof(g_szValue), "%s", KV_VERSION_TEXT);
+          return g_szValue;
+        }
+        const NameField* f = FindField(kGetFields, sizeof(kGetFields) / sizeof(kGetFields[0]), pName);
+        if (f == NULL) {
+          WriteLog(KV_HERE, LOG_ERROR, "GetValue() 中输入参数错误. pName = %s.", LoggedText(pName).text);
+          return g_szValue;
+        }
+        RTrimCopy(g_szValue, g_TransResponse + f->offset, f->width);
+        return g_szValue;
+      },
+      []() -> const char* { return kEmpty; });
 }

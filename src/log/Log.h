@@ -6,8 +6,8 @@
 
 #include <cstddef>
 
-#include "log/CardMask.h"
-#include "log/PathUtil.h"
+#include "base/CardMask.h"
+#include "base/PathUtil.h"
 
 // Where a message was written from; pszFile points into a text that outlives the call.
 struct SourceLocation {

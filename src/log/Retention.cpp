@@ -4,24 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 
 namespace {
 
-const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 // Files whose date lies further than this from today are removed.
 constexpr int kKeepDays = 6;
-
-int YearDays(int year) { return IsLeapYear(year) ? 366 : 365; }
-
-int DayOfYear(const LogDate& d) { return DaysBeforeMonth(d) + d.iDay; }
-
-long long FloorDiv(long long a, long long b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-
-// Leap years from year 1 up to and including `year` (continued below year 1).
-long long LeapYearsUpTo(long long year) {
-  return FloorDiv(year, 4) - FloorDiv(year, 100) + FloorDiv(year, 400);
-}
 
 struct RemoveContext {
   const char* folder;
@@ -41,35 +29,6 @@ void ConsiderFile(const char* name, void* ctx) {
 }
 
 }  // namespace
-
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
-
-int DaysBeforeMonth(const LogDate& date) {
-  int days = 0;
-  for (int m = 1; m < date.iMonth && m <= 12; ++m) {
-    days += kMonthDays[m - 1];
-    if (m == 2 && IsLeapYear(date.iYear)) ++days;
-  }
-  return days;
-}
-
-int DaysBetween(const LogDate& a, const LogDate& b) {
-  long long days;
-  if (a.iYear == b.iYear && a.iMonth == b.iMonth) {
-    days = static_cast<long long>(a.iDay) - b.iDay;
-  } else if (a.iYear == b.iYear) {
-    days = static_cast<long long>(DayOfYear(a)) - DayOfYear(b);
-  } else {
-    const LogDate& e = a.iYear < b.iYear ? a : b;
-    const LogDate& l = a.iYear < b.iYear ? b : a;
-    // Whole years strictly between the two, leap days counted.
-    const long long between = static_cast<long long>(l.iYear) - e.iYear - 1;
-    const long long leaps = LeapYearsUpTo(static_cast<long long>(l.iYear) - 1) - LeapYearsUpTo(e.iYear);
-    days = YearDays(e.iYear) - DayOfYear(e) + 365 * between + leaps + DayOfYear(l);
-  }
-  if (days < 0) days = -days;
-  return days > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(days);
-}
 
 bool ParseLogFileDate(const char* name, LogDate* date) {
   static const char kPrefix[] = "ErrorLog";
@@ -92,8 +51,7 @@ bool ParseLogFileDate(const char* name, LogDate* date) {
   }
   LogDate d{value[0], value[1], value[2]};
   if (d.iYear < 1 || d.iMonth < 1 || d.iMonth > 12 || d.iDay < 1) return false;
-  const int monthDays = kMonthDays[d.iMonth - 1] + ((d.iMonth == 2 && IsLeapYear(d.iYear)) ? 1 : 0);
-  if (d.iDay > monthDays) return false;
+  if (d.iDay > DaysInMonth(d.iYear, d.iMonth)) return false;
   *date = d;
   return true;
 }

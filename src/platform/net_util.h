@@ -1,5 +1,10 @@
 // Socket helpers for the few calls whose form differs between Winsock and BSD sockets.
 // Everything else the relay uses is the Winsock API under its own names (platform.h).
+//
+// How the helpers answer: one that stands for a Winsock call answers as that call does (a byte
+// count or SOCKET_ERROR, 0 or SOCKET_ERROR; WSAGetLastError gives the code). Of the two with no
+// single call behind them, a yes/no answers bool (KvLookupHostV4) and KvWaitConnected answers
+// one of its named KvConnectWait outcomes.
 #pragma once
 
 #include "platform/platform.h"
@@ -36,10 +41,16 @@ int KvRecv(SOCKET s, char* buf, int len, DWORD ms);
 // after `ms` milliseconds without progress. 0 on success, SOCKET_ERROR on failure.
 int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms);
 
-// Waits up to `ms` milliseconds for a non-blocking connect on `s` to finish. Returns 1 when
-// the connection is established, 0 when the time ran out, -2 when the attempt failed (refused,
-// unreachable ...: WSAGetLastError then gives its code), and -1 when the wait itself failed.
-// Works for any socket value (no fd_set limit).
+// What KvWaitConnected saw (the numbers are the ones the relay has always compared with).
+enum KvConnectWait : int {
+  kKvConnectWaitFailed = -1,  // the wait itself failed
+  kKvConnectTimedOut = 0,
+  kKvConnected = 1,
+  kKvConnectRefused = -2,  // the attempt failed (refused, unreachable ...: WSAGetLastError has its code)
+};
+
+// Waits up to `ms` milliseconds for a non-blocking connect on `s` to finish; a KvConnectWait
+// value. Works for any socket value (no fd_set limit).
 int KvWaitConnected(SOCKET s, DWORD ms);
 
 // Shuts both directions of `s` down without releasing it, so that a send or recv blocked on

@@ -6,6 +6,10 @@
 // into a slash, whatever precedes it (a folder named in UTF-8 may hold any byte from
 // 0x80 up); on Windows the path is passed on unchanged. A path that does not fit MAX_PATH (260 bytes,
 // terminator included) is refused by every helper like a file that cannot be opened.
+//
+// How the helpers answer: a question or a step of our own answers bool (true: yes, done). The
+// four that stand for a C runtime call answer as that call does: KvMakeDir, KvRemoveFile and
+// KvRemoveTree 0 or -1 (mkdir, remove), KvListDir a count or -1; KvFopen a stream or null.
 #pragma once
 
 #include <cstddef>

@@ -284,7 +284,7 @@ void PrintFile::WriteDateTime(const char* tmpl, const char* date, int dateWidth,
 
 // ---------------------------------------------------------------- the receipt file
 
-int MakePrintFile(const unsigned char* pCont, int iContLen) {
+PrintResult MakePrintFile(const unsigned char* pCont, int iContLen) {
   char szCode[2];
   for (int i = 0; i < 2; ++i) {
     szCode[i] = (pCont != nullptr && 2 + i < iContLen) ? static_cast<char>(pCont[2 + i]) : ' ';
@@ -292,9 +292,9 @@ int MakePrintFile(const unsigned char* pCont, int iContLen) {
   char szType[3];
   RequestType(szCode, szType);
   for (const char* pszNo : kNoReceiptTypes) {
-    if (szType[0] == pszNo[0] && szType[1] == pszNo[1]) return -1;
+    if (szType[0] == pszNo[0] && szType[1] == pszNo[1]) return kPrintNotNeeded;
   }
-  return WritePrintFile(pCont, iContLen) ? 1 : 0;
+  return WritePrintFile(pCont, iContLen) ? kPrintWritten : kPrintFailed;
 }
 
 bool WritePrintFile(const unsigned char* pCont, int iContLen) {

@@ -18,11 +18,17 @@ constexpr int kPrintLineSize = 256;
 // Largest width or precision a template may give a conversion.
 constexpr int kPrintMaxWidth = 999;
 
+// What MakePrintFile did; the values are the ones its callers and their logs have always seen.
+enum PrintResult : int {
+  kPrintNotNeeded = -1,  // the transaction type needs no receipt: no file touched
+  kPrintFailed = 0,      // the receipt could not be written
+  kPrintWritten = 1,
+};
+
 // Makes the receipt from the reply content (pCont, iContLen bytes; missing bytes count
-// as spaces). -1: the transaction type needs no receipt ("00", "80", "92", "94"; the
-// type is the reply's command code with its second character decreased by one), no
-// file touched; 1: the receipt was written; 0: it could not be written.
-int MakePrintFile(const unsigned char* pCont, int iContLen);
+// as spaces). kPrintNotNeeded for the types "00", "80", "92", "94" (the type is the
+// reply's command code with its second character decreased by one).
+PrintResult MakePrintFile(const unsigned char* pCont, int iContLen);
 
 // Writes the receipt file: true only when all twenty lines were written.
 bool WritePrintFile(const unsigned char* pCont, int iContLen);

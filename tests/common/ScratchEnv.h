@@ -10,7 +10,7 @@
 
 #include "config/Config.h"
 #include "log/Log.h"
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 #include "platform/platform_fs.h"
 
 class ScratchEnv {

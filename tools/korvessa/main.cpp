@@ -27,7 +27,7 @@
 #include "KorvessaDLL.h"
 #include "LogCmd.h"
 #include "Records.h"
-#include "log/CardMask.h"
+#include "base/CardMask.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN

@@ -81,7 +81,7 @@ int KvRecv(SOCKET s, char* buf, int len, DWORD ms) {
 int KvWaitConnected(SOCKET s, DWORD ms) {
   if (s < 0) {
     errno = EBADF;
-    return -1;
+    return kKvConnectWaitFailed;
   }
   int64_t deadline = NowMs() + static_cast<int64_t>(ms);
   for (;;) {
@@ -94,26 +94,26 @@ int KvWaitConnected(SOCKET s, DWORD ms) {
     int rc = poll(&pfd, 1, static_cast<int>(left > INT_MAX ? INT_MAX : left));
     if (rc < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return kKvConnectWaitFailed;
     }
     if (rc == 0) {
       if (left > 0) continue;  // woke early: wait the rest
       errno = ETIMEDOUT;
-      return 0;
+      return kKvConnectTimedOut;
     }
     // Writable, or an error/hang-up: the pending error tells a refused attempt from success.
     int err = 0;
     socklen_t len = sizeof(err);
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return kKvConnectWaitFailed;
     if (err != 0) {
       errno = err;
-      return -2;
+      return kKvConnectRefused;
     }
     if (pfd.revents & (POLLERR | POLLHUP)) {
       errno = ECONNREFUSED;
-      return -2;
+      return kKvConnectRefused;
     }
-    return 1;
+    return kKvConnected;
   }
 }
 

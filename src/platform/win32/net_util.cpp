@@ -11,7 +11,7 @@ int KvSetSocketTimeOut(SOCKET s, int option, DWORD ms) {
 int KvWaitConnected(SOCKET s, DWORD ms) {
   if (s == INVALID_SOCKET) {
     WSASetLastError(WSAENOTSOCK);
-    return -1;
+    return kKvConnectWaitFailed;
   }
   // Winsock reports a failed attempt in the exception set, never as writable.
   fd_set writeSet;
@@ -24,19 +24,20 @@ int KvWaitConnected(SOCKET s, DWORD ms) {
   tv.tv_sec = static_cast<long>(ms / 1000);
   tv.tv_usec = static_cast<long>(ms % 1000) * 1000;
   int rc = select(0, nullptr, &writeSet, &exceptSet, &tv);
-  if (rc < 0) return -1;
+  if (rc < 0) return kKvConnectWaitFailed;
   if (rc == 0) {
     WSASetLastError(WSAETIMEDOUT);
-    return 0;
+    return kKvConnectTimedOut;
   }
   int err = 0;
   int len = sizeof(err);
-  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0) return -1;
+  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0)
+    return kKvConnectWaitFailed;
   if (FD_ISSET(s, &exceptSet) || err != 0) {
     WSASetLastError(err != 0 ? err : WSAECONNREFUSED);
-    return -2;
+    return kKvConnectRefused;
   }
-  return 1;
+  return kKvConnected;
 }
 
 void KvShutdownSocket(SOCKET s) {

@@ -12,7 +12,7 @@
 #include "config/Config.h"
 #include "engine/MyComm.h"
 #include "log/Log.h"
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 #include "platform/platform_fs.h"
 #include "ScratchEnv.h"
 #include "protocol/TransID.h"

@@ -4,7 +4,7 @@
 
 #include "HexDumps.h"
 #include "foundation_fixture.h"
-#include "log/CardMask.h"
+#include "base/CardMask.h"
 #include "log/Log.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "config/Config.h"
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 #include "platform/platform.h"
 
 namespace kvtest {

@@ -15,6 +15,15 @@ TEST(RetentionDateTest, LeapYears) {
   EXPECT_FALSE(IsLeapYear(2026));
 }
 
+TEST(RetentionDateTest, DaysInMonth) {
+  EXPECT_EQ(DaysInMonth(2024, 2), 29);
+  EXPECT_EQ(DaysInMonth(2100, 2), 28);
+  EXPECT_EQ(DaysInMonth(2026, 4), 30);
+  EXPECT_EQ(DaysInMonth(2026, 12), 31);
+  EXPECT_EQ(DaysInMonth(2026, 0), 0);  // out of range: no read past the table
+  EXPECT_EQ(DaysInMonth(2026, 13), 0);
+}
+
 TEST(RetentionDateTest, DaysBeforeMonthAndBetween) {
   EXPECT_EQ(DaysBeforeMonth(D(2026, 1, 5)), 0);
   EXPECT_EQ(DaysBeforeMonth(D(2026, 3, 1)), 59);

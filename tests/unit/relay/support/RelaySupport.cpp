@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "config/Config.h"
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 #include "platform/platform_fs.h"
 
 // ---------------------------------------------------------------- the recording terminal

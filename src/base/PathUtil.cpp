@@ -1,5 +1,5 @@
 // The library's folder, folder creation, file-name parts and the time pattern formatter.
-#include "log/PathUtil.h"
+#include "base/PathUtil.h"
 
 #include <atomic>
 #include <cstdio>

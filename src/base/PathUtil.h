@@ -1,6 +1,6 @@
 // Path and time helpers shared by the log and the configuration: the library's own
 // folder, folder creation, the file-name part of a path, and the date/time pattern
-// formatter. Nothing here depends on the configuration.
+// formatter. A leaf of the base room: nothing here includes the library above the platform.
 #pragma once
 
 #include <cstddef>

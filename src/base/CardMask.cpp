@@ -1,5 +1,5 @@
 // Masking of card numbers for the log.
-#include "log/CardMask.h"
+#include "base/CardMask.h"
 
 namespace {
 

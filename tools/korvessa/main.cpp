@@ -15,14 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DoctorCmd.h"
+#include "FileText.h"
 #include "JournalCmd.h"
 #include "KorvessaDLL.h"
 #include "LogCmd.h"
@@ -117,15 +116,6 @@ std::string DefaultEncoding() {
   if (!cs || !*cs || strcmp(cs, "ANSI_X3.4-1968") == 0) return "UTF-8";
   return cs;
 #endif
-}
-
-bool ReadFile(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
 }
 
 // The library stores each line end as CR LF; show plain lines.
@@ -472,7 +462,7 @@ int main(int argc, char** argv) {
   // What the receipt file held before, to tell a new receipt from an old one.
   std::string receiptPath = o.receipt.empty() ? korvessa::ReceiptPath(ini) : o.receipt;
   std::string before;
-  const bool hadReceipt = ReadFile(receiptPath, &before);
+  const bool hadReceipt = korvessa::ReadWholeFile(receiptPath, &before);
   const time_t start = time(nullptr);
 
   int status;
@@ -521,7 +511,7 @@ int main(int argc, char** argv) {
   if (!o.noReceipt) {
     std::string after;
     struct stat st;
-    const bool fresh = ReadFile(receiptPath, &after) && stat(receiptPath.c_str(), &st) == 0 &&
+    const bool fresh = korvessa::ReadWholeFile(receiptPath, &after) && stat(receiptPath.c_str(), &st) == 0 &&
                        (!hadReceipt || after != before || st.st_mtime >= start);
     if (status == 0 && fresh) {
       printf("Receipt (%s):\n%s", receiptPath.c_str(), korvessa::FromGbk(FoldCrLf(after), enc).c_str());

@@ -217,15 +217,7 @@ bool Terminal::OpenPty(std::string* err) {
     return false;
   }
   fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-  CloseLine();
-  master_ = m;
-  slave_ = s;
-  isPty_ = true;
-  reader_.Reset();
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    path_ = name;
-  }
+  AdoptLine(m, s, name);
   return true;
 }
 
@@ -240,15 +232,20 @@ bool Terminal::OpenDevice(const std::string& path, int baud, std::string* err) {
     close(fd);
     return false;
   }
-  CloseLine();
-  master_ = fd;
-  isPty_ = false;
+  AdoptLine(fd, -1, path);
   device_ = path;
   baud_ = baud;
+  return true;
+}
+
+void Terminal::AdoptLine(int fd, int slave, const std::string& path) {
+  CloseLine();
+  master_ = fd;
+  slave_ = slave;
+  isPty_ = slave >= 0;
   reader_.Reset();
   std::lock_guard<std::mutex> lk(mu_);
   path_ = path;
-  return true;
 }
 
 std::string Terminal::LinePath() const {

@@ -163,6 +163,8 @@ class Terminal {
   bool Pause(int ms);  // false when stopping
   void Hangup();
   void CloseLine();
+  // Makes fd the line (slave: our own pty slave descriptor, or -1 for a device), closing the one before.
+  void AdoptLine(int fd, int slave, const std::string& path);
   void Log(const char* fmt, ...);
   void Notify(const std::string& line);
   void Record(const Frame& f);

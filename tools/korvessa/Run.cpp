@@ -46,6 +46,54 @@ const char kAbandonNote[] =
     "  the terminal may still have charged the card: ask it for its last transaction or check\n"
     "  \"korvessa journal --uncertain\" before charging again.\n";
 
+// The call's handlers for Ctrl-C and SIGTERM, put back as they were when the call has ended.
+class CallSignals {
+ public:
+  CallSignals() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+#else
+    struct sigaction sa = {};
+    sa.sa_handler = OnInterrupt;
+    sigaction(SIGINT, &sa, &oldInt_);
+    sa.sa_handler = OnTerminate;
+    sigaction(SIGTERM, &sa, &oldTerm_);
+#endif
+  }
+  ~CallSignals() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
+#else
+    sigaction(SIGINT, &oldInt_, nullptr);
+    sigaction(SIGTERM, &oldTerm_, nullptr);
+#endif
+  }
+  CallSignals(const CallSignals&) = delete;
+  CallSignals& operator=(const CallSignals&) = delete;
+
+ private:
+#ifndef _WIN32
+  struct sigaction oldInt_ = {}, oldTerm_ = {};
+#endif
+};
+
+// One look at the call's step: updated in place on a terminal (*shown: a line is up), else a line when
+// the step changed since *last.
+void ShowStep(const Library& lib, bool tty, std::string* last, bool* shown) {
+  const std::string step = lib.getValue("state");
+  const std::string seconds = lib.getValue("stateSeconds");
+  const std::string host = step == "host" ? std::string(lib.getValue("stateHost")) : std::string();
+  const std::string what = host.empty() ? step : step + ", bank host " + host;
+  if (tty && step != "idle") {
+    fprintf(stderr, "\r\x1b[K%s %s s", what.c_str(), seconds.c_str());
+    *shown = true;
+  } else if (what != *last && step != "idle") {
+    fprintf(stderr, "state: %s\n", what.c_str());
+  }
+  fflush(stderr);
+  *last = what;
+}
+
 }  // namespace
 
 void RunWithProgress(const Library& lib, bool quiet, bool lines, const std::function<void()>& call) {
@@ -54,15 +102,7 @@ void RunWithProgress(const Library& lib, bool quiet, bool lines, const std::func
     call();
     done = true;
   });
-#ifdef _WIN32
-  SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
-#else
-  struct sigaction sa = {}, oldInt = {}, oldTerm = {};
-  sa.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &sa, &oldInt);
-  sa.sa_handler = OnTerminate;
-  sigaction(SIGTERM, &sa, &oldTerm);
-#endif
+  const CallSignals signals;
   const bool tty = StderrIsTerminal();
   quiet = quiet || (!tty && !lines);
   std::string last;
@@ -82,30 +122,11 @@ void RunWithProgress(const Library& lib, bool quiet, bool lines, const std::func
       worker.detach();  // still inside the call: the library's exit steps end it
       exit(2);
     }
-    if (!quiet) {
-      const std::string step = lib.getValue("state");
-      const std::string seconds = lib.getValue("stateSeconds");
-      const std::string host = step == "host" ? std::string(lib.getValue("stateHost")) : std::string();
-      const std::string what = host.empty() ? step : step + ", bank host " + host;
-      if (tty && step != "idle") {
-        fprintf(stderr, "\r\x1b[K%s %s s", what.c_str(), seconds.c_str());
-        shown = true;
-      } else if (what != last && step != "idle") {
-        fprintf(stderr, "state: %s\n", what.c_str());
-      }
-      fflush(stderr);
-      last = what;
-    }
+    if (!quiet) ShowStep(lib, tty, &last, &shown);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   worker.join();
   if (shown) fputs("\r\x1b[K", stderr);
-#ifdef _WIN32
-  SetConsoleCtrlHandler(OnConsoleCtrl, FALSE);
-#else
-  sigaction(SIGINT, &oldInt, nullptr);
-  sigaction(SIGTERM, &oldTerm, nullptr);
-#endif
 }
 
 }  // namespace korvessa

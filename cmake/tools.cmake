@@ -8,7 +8,7 @@ add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/DoctorCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/FileText.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/Library.cpp
-                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/Options.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/CommandLine.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/Output.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/Run.cpp
                                   ${CMAKE_SOURCE_DIR}/src/log/CardMask.cpp)

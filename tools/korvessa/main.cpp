@@ -1,5 +1,5 @@
 // korvessa: the cash register on the command line. Loads the card-terminal library at run time, like a
-// real register (Library), runs one transaction from options (Options, Run) and prints the result code with
+// real register (Library), runs one transaction from options (CommandLine, Run) and prints the result code with
 // its meaning, the response fields by name, the explanation of the return code and the receipt (Output).
 // This file picks the sub-command and puts those steps in order.
 //
@@ -16,7 +16,7 @@
 #include "KorvessaDLL.h"
 #include "Library.h"
 #include "LogCmd.h"
-#include "Options.h"
+#include "CommandLine.h"
 #include "Output.h"
 #include "Records.h"
 #include "Run.h"

@@ -1,5 +1,5 @@
-// korvessa's command line and the request built from it (see Options.h).
-#include "Options.h"
+// korvessa's command line and the request built from it (see CommandLine.h).
+#include "CommandLine.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // korvessa: the cash register on the command line. Loads the card-terminal library at run time, like a
-// real register (Library), runs one transaction from options (CommandLine, Run) and prints the result code with
-// its meaning, the response fields by name, the explanation of the return code and the receipt (Output).
-// This file picks the sub-command and puts those steps in order.
+// real register (Library), runs one transaction from options (CommandLine, Run) and prints the result
+// code with its meaning, the response fields by name, the explanation of the return code and the receipt
+// (Output). This file picks the sub-command and puts those steps in order.
 //
 // Exit status: 0 approved, 1 refused by the terminal, 2 local failure (port, time-out, ...), 3 usage error
 // or the library could not be loaded.

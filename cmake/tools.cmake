@@ -6,6 +6,11 @@ add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/DoctorCmd.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/FileText.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/Library.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/CommandLine.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/Output.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/Run.cpp
                                   ${CMAKE_SOURCE_DIR}/src/base/CardMask.cpp)
 target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa ${CMAKE_SOURCE_DIR}/src
                                                 ${CMAKE_SOURCE_DIR}/include)

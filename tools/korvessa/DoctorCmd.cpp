@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <sstream>
 
+#include "FileText.h"
 #include "JournalCmd.h"
 #include "Records.h"
 
@@ -109,15 +109,6 @@ std::string Nearest(const std::string& name, const std::vector<std::string>& nam
   return best.empty() ? "" : " (did you mean " + best + "?)";
 }
 
-bool ReadAll(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
-}
-
 bool IsDir(const std::string& p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
@@ -198,7 +189,7 @@ void Doctor::CheckConfig() {
         "the library's folder cannot be had (its path is longer than 259 bytes?): every call fails -1");
     return;
   }
-  if (!ReadAll(ini_, &text)) {
+  if (!ReadWholeFile(ini_, &text)) {
     Add("fail", "config",
         ini_ + ": cannot be read (the library runs on its defaults: port 1, no transaction names)");
     return;
@@ -450,7 +441,7 @@ void Doctor::CheckFolder(const std::string& name) {
 void Doctor::CheckJournal() {
   const std::string path = lib_.dir + "/Journal/Journal" + JournalToday() + ".txt";
   std::string text;
-  if (!ReadAll(path, &text)) {
+  if (!ReadWholeFile(path, &text)) {
     Add("ok", "doubt", "no journal today: no transaction in doubt");
     return;
   }

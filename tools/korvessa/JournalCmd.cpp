@@ -6,10 +6,10 @@
 
 #include <cerrno>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <sstream>
 
+#include "FileText.h"
 #include "Records.h"
 
 namespace korvessa {
@@ -104,14 +104,12 @@ bool ReadDays(const std::string& dir, const std::string& first, const std::strin
     const std::string path = dir + "/Journal" + d + ".txt";
     struct stat st;
     if (stat(path.c_str(), &st) != 0 && errno == ENOENT) continue;
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
+    std::string day;
+    if (!ReadWholeFile(path, &day)) {
       *why = "cannot read " + path;
       return false;
     }
-    std::ostringstream ss;
-    ss << f.rdbuf();
-    *text += ss.str();
+    *text += day;
     if (!text->empty() && text->back() != '\n') *text += "\r\n";
   }
   return true;
@@ -330,15 +328,13 @@ int JournalCommand(const std::vector<std::string>& args, const std::string& defa
     fprintf(out, "No journal for %s in %s: no transaction that day.\n", day.c_str(), dir.c_str());
     return 0;
   }
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
+  std::string text;
+  if (!ReadWholeFile(path, &text)) {
     fprintf(err, "korvessa journal: cannot read %s\n", path.c_str());
     return 3;
   }
-  std::ostringstream ss;
-  ss << f.rdbuf();
   int bad = 0;
-  const std::vector<JournalTrans> all = ParseJournal(ss.str(), &bad);
+  const std::vector<JournalTrans> all = ParseJournal(text, &bad);
   int doubt = 0;
   for (const JournalTrans& t : all) {
     if (t.InDoubt()) ++doubt;

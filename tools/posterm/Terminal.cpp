@@ -217,15 +217,7 @@ bool Terminal::OpenPty(std::string* err) {
     return false;
   }
   fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
-  CloseLine();
-  master_ = m;
-  slave_ = s;
-  isPty_ = true;
-  reader_.Reset();
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    path_ = name;
-  }
+  AdoptLine(m, s, name);
   return true;
 }
 
@@ -240,15 +232,20 @@ bool Terminal::OpenDevice(const std::string& path, int baud, std::string* err) {
     close(fd);
     return false;
   }
-  CloseLine();
-  master_ = fd;
-  isPty_ = false;
+  AdoptLine(fd, -1, path);
   device_ = path;
   baud_ = baud;
+  return true;
+}
+
+void Terminal::AdoptLine(int fd, int slave, const std::string& path) {
+  CloseLine();
+  master_ = fd;
+  slave_ = slave;
+  isPty_ = slave >= 0;
   reader_.Reset();
   std::lock_guard<std::mutex> lk(mu_);
   path_ = path;
-  return true;
 }
 
 std::string Terminal::LinePath() const {
@@ -592,6 +589,62 @@ void Terminal::CheckJournal(const Frame& f) {
   Notify(why.empty() ? "JOURNAL OK id=" + f.id : "JOURNAL BAD " + why);
 }
 
+namespace {
+
+// Bytes [off, off + n) of a content as text, cut short where the content ends.
+std::string ContentText(const Bytes& c, size_t off, size_t n) {
+  if (off >= c.size()) return "";
+  return std::string(reinterpret_cast<const char*>(c.data()) + off, std::min(n, c.size() - off));
+}
+
+// The content of a transmit-data unit: its 52-byte header (kept in *head, for the reply's echo) and its
+// payload. A malformed unit's header gives a length lengthDelta short of what follows; where that would
+// go below zero the payload is padded instead, and the header says 0.
+Bytes RelayContent(const RelayUnit& u, Bytes* head) {
+  head->assign(52, 0);
+  Bytes& h = *head;
+  h[0] = 'D';
+  h[1] = '0';
+  for (size_t i = 0; i < 2 && i < u.cmd.size(); ++i) h[2 + i] = static_cast<uint8_t>(u.cmd[i]);
+  for (size_t i = 0; i < 40 && i < u.host.size(); ++i) h[4 + i] = static_cast<uint8_t>(u.host[i]);
+  for (size_t i = 0; i < 6 && i < u.port.size(); ++i) h[44 + i] = static_cast<uint8_t>(u.port[i]);
+  Bytes payload = u.payload;
+  long ucLen = static_cast<long>(payload.size()) - u.lengthDelta;
+  if (ucLen < 0) {
+    payload.resize(payload.size() + static_cast<size_t>(-ucLen), 'X');
+    ucLen = 0;
+  }
+  if (ucLen > 0xFFFF) ucLen = 0xFFFF;
+  h[50] = static_cast<uint8_t>(ucLen >> 8);
+  h[51] = static_cast<uint8_t>(ucLen & 0xFF);
+  Bytes content = h;
+  content.insert(content.end(), payload.begin(), payload.end());
+  return content;
+}
+
+// What is wrong with the register's "D1" reply to a unit sent with this header, or "" when nothing is.
+std::string CheckRelayReply(const RelayUnit& u, const Bytes& head, const Frame& reply,
+                            const std::string& id) {
+  Bytes want(head.begin(), head.begin() + 50);
+  want[1] = static_cast<uint8_t>(want[1] + 1);
+  want[3] = static_cast<uint8_t>(want[3] + 1);
+  const Bytes& c = reply.content;
+  if (c.size() < 52) return "reply shorter than its header";
+  if (!std::equal(want.begin(), want.end(), c.begin())) return "reply header does not echo the unit's header";
+  if ((static_cast<size_t>(c[50]) << 8 | c[51]) != c.size() - 52) {
+    return "reply length " + std::to_string(static_cast<size_t>(c[50]) << 8 | c[51]) + " but " +
+           std::to_string(c.size() - 52) + " bytes follow";
+  }
+  if (reply.id != id) return "reply identifier " + reply.id + ", transaction " + id;
+  if (u.checkPayload &&
+      !std::equal(c.begin() + 52, c.end(), u.expectPayload.begin(), u.expectPayload.end())) {
+    return "host bytes differ from the expected";
+  }
+  return "";
+}
+
+}  // namespace
+
 void Terminal::Handle(const Frame& req) {
   const std::string op = req.OperType();
   if (op == "D1") {
@@ -609,27 +662,8 @@ void Terminal::Handle(const Frame& req) {
   Step replayed;
   const ReplayStep* rec = nullptr;
   if (!s.replay.empty()) {
-    std::string why;
-    {
-      std::lock_guard<std::mutex> lk(mu_);
-      if (!replayEnd_.empty()) {
-        why = replayEnd_;
-      } else if (replayNext_ >= s.replay.size()) {
-        why = "the log holds no step for request " + op + req.CmdCode() + " (all " +
-              std::to_string(s.replay.size()) + " recorded steps played)";
-      } else if (s.replay[replayNext_].op != op || s.replay[replayNext_].cmd != req.CmdCode()) {
-        why = "request " + op + req.CmdCode() + " where the log has " + s.replay[replayNext_].op +
-              s.replay[replayNext_].cmd + " (step " + std::to_string(replayNext_ + 1) + ")";
-      } else {
-        rec = &s.replay[replayNext_++];
-      }
-      if (rec == nullptr) replayEnd_ = why;
-    }
-    if (rec == nullptr) {
-      Log("-- replay ends: %s", why.c_str());
-      Notify("REPLAY END " + why);
-      return;
-    }
+    rec = NextReplayStep(s, req);
+    if (rec == nullptr) return;
     replayed.relay = rec->relay;
     if (!rec->answered) replayed.end = Step::End::kSilence;
   }
@@ -649,6 +683,52 @@ void Terminal::Handle(const Frame& req) {
     return;
   }
   const Bytes content = rec != nullptr ? rec->answer : BuildAnswer(s, step, req);
+  Bytes answer;
+  const Bytes stream = AnswerStream(step, req, content, &answer);
+  const size_t sentIndex = RecordSent(answer);
+  bool ok = true;
+  if (!WriteChunks(step, stream, &ok)) return;
+  StampSent(sentIndex);
+  CountAnswer(op, content, ok);
+  if (step.cutAfter >= 0 || step.hangupAfter) {
+    HangupAfterAnswer();
+    return;
+  }
+  for (const RelayUnit& u : step.relayAfter) {
+    // A pause first, so that the register reads the answer and the unit as separate chunks (a
+    // chunk holding two frames delivers only the first).
+    if (!Pause(300)) return;
+    RunRelay(u, req.id);
+  }
+}
+
+const ReplayStep* Terminal::NextReplayStep(const Scenario& s, const Frame& req) {
+  const std::string op = req.OperType();
+  const ReplayStep* rec = nullptr;
+  std::string why;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (!replayEnd_.empty()) {
+      why = replayEnd_;
+    } else if (replayNext_ >= s.replay.size()) {
+      why = "the log holds no step for request " + op + req.CmdCode() + " (all " +
+            std::to_string(s.replay.size()) + " recorded steps played)";
+    } else if (s.replay[replayNext_].op != op || s.replay[replayNext_].cmd != req.CmdCode()) {
+      why = "request " + op + req.CmdCode() + " where the log has " + s.replay[replayNext_].op +
+            s.replay[replayNext_].cmd + " (step " + std::to_string(replayNext_ + 1) + ")";
+    } else {
+      rec = &s.replay[replayNext_++];
+    }
+    if (rec == nullptr) replayEnd_ = why;
+  }
+  if (rec == nullptr) {
+    Log("-- replay ends: %s", why.c_str());
+    Notify("REPLAY END " + why);
+  }
+  return rec;
+}
+
+Bytes Terminal::AnswerStream(const Step& step, const Frame& req, const Bytes& content, Bytes* answerOut) {
   Bytes answer = EncodeFrame(req.id, content);
   if (step.lenDelta != 0 && answer.size() > 3) {
     const long len = (static_cast<long>(answer[1]) << 8 | answer[2]) + step.lenDelta;
@@ -686,104 +766,57 @@ void Terminal::Handle(const Frame& req) {
     Log("-- cutting the answer after %d bytes", step.cutAfter);
     stream.resize(static_cast<size_t>(step.cutAfter));
   }
-  const size_t sentIndex = RecordSent(answer);
+  *answerOut = std::move(answer);
+  return stream;
+}
+
+bool Terminal::WriteChunks(const Step& step, const Bytes& stream, bool* ok) {
   const size_t chunks = step.chunks > 1 ? static_cast<size_t>(step.chunks) : 1;
   const size_t per = (stream.size() + chunks - 1) / chunks;
-  bool ok = true;
-  for (size_t off = 0; off < stream.size() && ok; off += per) {
-    if (off > 0 && !Pause(step.chunkGapMs)) return;
+  for (size_t off = 0; off < stream.size() && *ok; off += per) {
+    if (off > 0 && !Pause(step.chunkGapMs)) return false;
     const size_t n = std::min(per, stream.size() - off);
-    ok = WriteBytes(stream.data() + off, n);
+    *ok = WriteBytes(stream.data() + off, n);
   }
-  StampSent(sentIndex);
+  return true;
+}
+
+void Terminal::CountAnswer(const std::string& op, const Bytes& content, bool ok) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     ++answers_;
     if (op != "C0") ++transAnswers_;
   }
   cv_.notify_all();
-  Notify("ANSWER " + std::string(reinterpret_cast<const char*>(content.data()) + 2, 2) + " code=" +
-         std::string(reinterpret_cast<const char*>(content.data()) + 6, 2) + (ok ? "" : " (write failed)"));
-  if (step.cutAfter >= 0 || step.hangupAfter) {
-    // The register has read what was written, and its read has ended (100 ms without a further byte),
-    // before the line goes: a closed pty drops unread bytes, and a read that meets the hang-up fails.
-    // After a handshake's answer the register pauses 200 ms before its request: the line goes inside it.
-    int queued = 0;
-    for (int i = 0; i < 100 && slave_ >= 0 && ioctl(slave_, FIONREAD, &queued) == 0 && queued > 0; ++i)
-      Pause(10);
-    Pause(180);
-    Hangup();
-    return;
-  }
-  for (const RelayUnit& u : step.relayAfter) {
-    // A pause first, so that the register reads the answer and the unit as separate chunks (a
-    // chunk holding two frames delivers only the first).
-    if (!Pause(300)) return;
-    RunRelay(u, req.id);
-  }
+  Notify("ANSWER " + ContentText(content, 2, 2) + " code=" + ContentText(content, 6, 2) +
+         (ok ? "" : " (write failed)"));
+}
+
+void Terminal::HangupAfterAnswer() {
+  // The register has read what was written, and its read has ended (100 ms without a further byte),
+  // before the line goes: a closed pty drops unread bytes, and a read that meets the hang-up fails.
+  // After a handshake's answer the register pauses 200 ms before its request: the line goes inside it.
+  int queued = 0;
+  for (int i = 0; i < 100 && slave_ >= 0 && ioctl(slave_, FIONREAD, &queued) == 0 && queued > 0; ++i)
+    Pause(10);
+  Pause(180);
+  Hangup();
 }
 
 void Terminal::RunRelay(const RelayUnit& u, const std::string& id) {
-  RelayResult res;
-  Bytes head(52, 0);
-  head[0] = 'D';
-  head[1] = '0';
-  for (size_t i = 0; i < 2 && i < u.cmd.size(); ++i) head[2 + i] = static_cast<uint8_t>(u.cmd[i]);
-  for (size_t i = 0; i < 40 && i < u.host.size(); ++i) head[4 + i] = static_cast<uint8_t>(u.host[i]);
-  for (size_t i = 0; i < 6 && i < u.port.size(); ++i) head[44 + i] = static_cast<uint8_t>(u.port[i]);
-  Bytes payload = u.payload;
-  long ucLen = static_cast<long>(payload.size()) - u.lengthDelta;
-  if (ucLen < 0) {
-    payload.resize(payload.size() + static_cast<size_t>(-ucLen), 'X');
-    ucLen = 0;
-  }
-  if (ucLen > 0xFFFF) ucLen = 0xFFFF;
-  head[50] = static_cast<uint8_t>(ucLen >> 8);
-  head[51] = static_cast<uint8_t>(ucLen & 0xFF);
-  Bytes content = head;
-  content.insert(content.end(), payload.begin(), payload.end());
-  SendFrame(EncodeFrame(id, content), "transmit data");
+  Bytes head;
+  SendFrame(EncodeFrame(id, RelayContent(u, &head)), "transmit data");
 
   Frame reply;
-  bool got = false;
-  while (ReadFrame(u.timeoutMs, &reply)) {
-    if (!reply.valid) continue;  // recorded as bad; keep waiting
-    if (reply.OperType() != "D1") {
-      // Something else from the register (a new request): leave it for the main loop.
-      pending_.insert(pending_.begin(), reply);
-      break;
-    }
-    got = true;
-    break;
-  }
+  const bool got = AwaitRelayReply(u.timeoutMs, &reply);
+  RelayResult res;
   if (!got) {
     res.ok = !u.expectReply;
     res.error = u.expectReply ? "no reply" : "";
   } else {
     res.reply = reply;
-    if (!u.expectReply) {
-      res.error = "unexpected reply";
-    } else {
-      Bytes want(head.begin(), head.begin() + 50);
-      want[1] = static_cast<uint8_t>(want[1] + 1);
-      want[3] = static_cast<uint8_t>(want[3] + 1);
-      const Bytes& c = reply.content;
-      if (c.size() < 52) {
-        res.error = "reply shorter than its header";
-      } else if (!std::equal(want.begin(), want.end(), c.begin())) {
-        res.error = "reply header does not echo the unit's header";
-      } else if ((static_cast<size_t>(c[50]) << 8 | c[51]) != c.size() - 52) {
-        res.error = "reply length " + std::to_string(static_cast<size_t>(c[50]) << 8 | c[51]) + " but " +
-                    std::to_string(c.size() - 52) + " bytes follow";
-      } else if (reply.id != id) {
-        res.error = "reply identifier " + reply.id + ", transaction " + id;
-      } else if (u.checkPayload &&
-                 !std::equal(c.begin() + 52, c.end(), u.expectPayload.begin(), u.expectPayload.end())) {
-        res.error = "host bytes differ from the expected";
-      } else {
-        res.ok = true;
-      }
-    }
+    res.error = u.expectReply ? CheckRelayReply(u, head, reply, id) : "unexpected reply";
+    res.ok = res.error.empty();
   }
   Log("-- relay to %s:%s: %s", u.host.c_str(), u.port.c_str(), res.ok ? "ok" : res.error.c_str());
   const size_t hostBytes = got && reply.content.size() >= 52 ? reply.content.size() - 52 : 0;
@@ -793,6 +826,17 @@ void Terminal::RunRelay(const RelayUnit& u, const std::string& id) {
     relay_.push_back(res);
   }
   cv_.notify_all();
+}
+
+bool Terminal::AwaitRelayReply(int timeoutMs, Frame* reply) {
+  while (ReadFrame(timeoutMs, reply)) {
+    if (!reply->valid) continue;  // recorded as bad; keep waiting
+    if (reply->OperType() == "D1") return true;
+    // Something else from the register (a new request): leave it for the main loop.
+    pending_.insert(pending_.begin(), *reply);
+    return false;
+  }
+  return false;
 }
 
 }  // namespace posterm

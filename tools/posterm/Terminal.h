@@ -137,8 +137,23 @@ class Terminal {
 
  private:
   void Run();
+  // One request from the register, answered as the scenario (or the replay) says.
   void Handle(const Frame& req);
+  // The recorded step that answers req in a replay; null when the replay ends there (said once).
+  const ReplayStep* NextReplayStep(const Scenario& s, const Frame& req);
+  // The bytes to write for an answer: the step's deliberate faults around the good frame (*answer, the
+  // one recorded as sent), cut short where the step says.
+  Bytes AnswerStream(const Step& step, const Frame& req, const Bytes& content, Bytes* answer);
+  // Writes the stream in the step's pieces; false when stopping between them, *ok false when a write failed.
+  bool WriteChunks(const Step& step, const Bytes& stream, bool* ok);
+  // Counts a final answer, for the waiters, and tells the script.
+  void CountAnswer(const std::string& op, const Bytes& content, bool ok);
+  // Closes the line once the register has read the answer and its read has ended.
+  void HangupAfterAnswer();
+  // Sends one transmit-data unit through the register and checks its reply.
   void RunRelay(const RelayUnit& u, const std::string& id);
+  // The register's "D1" within timeoutMs (true); another request read meanwhile is left for the main loop.
+  bool AwaitRelayReply(int timeoutMs, Frame* reply);
   bool ReadFrame(int timeoutMs, Frame* out);  // next frame from the line (recorded), bounded wait
   bool WriteBytes(const uint8_t* p, size_t n);
   void SendFrame(const Bytes& frame, const char* what);
@@ -148,6 +163,8 @@ class Terminal {
   bool Pause(int ms);  // false when stopping
   void Hangup();
   void CloseLine();
+  // Makes fd the line (slave: our own pty slave descriptor, or -1 for a device), closing the one before.
+  void AdoptLine(int fd, int slave, const std::string& path);
   void Log(const char* fmt, ...);
   void Notify(const std::string& line);
   void Record(const Frame& f);

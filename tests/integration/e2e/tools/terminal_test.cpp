@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "Options.h"
@@ -289,6 +291,55 @@ TEST_F(TerminalTest, MalformedUnitExpectsNoReply) {
   const auto res = term_.RelayResults();
   ASSERT_EQ(1u, res.size());
   EXPECT_TRUE(res[0].ok) << res[0].error;
+}
+
+// The lines the terminal tells a script, awaited without sleeping.
+struct NotifySink {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<std::string> lines;
+  static void Add(const std::string& line, void* ctx) {
+    auto* s = static_cast<NotifySink*>(ctx);
+    {
+      std::lock_guard<std::mutex> lk(s->mu);
+      s->lines.push_back(line);
+    }
+    s->cv.notify_all();
+  }
+  // The first line that starts with prefix within timeoutMs, or "".
+  std::string Wait(const std::string& prefix, int timeoutMs) {
+    std::unique_lock<std::mutex> lk(mu);
+    std::string found;
+    cv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] {
+      for (const std::string& l : lines) {
+        if (l.compare(0, prefix.size(), prefix) == 0) return found = l, true;
+      }
+      return false;
+    });
+    return found;
+  }
+};
+
+// A replayed answer shorter than an answer's head (a scenario made by hand) goes out as it stands, and
+// the ANSWER line shows only the bytes it has.
+TEST_F(TerminalTest, ShortReplayedAnswerIsSentAndToldWithinItsBytes) {
+  NotifySink sink;
+  term_.SetNotify(&NotifySink::Add, &sink);
+  Scenario s;
+  ReplayStep step;
+  step.op = "A0";
+  step.cmd = "30";
+  step.answered = true;
+  step.answer = Text("A03");
+  s.replay.push_back(step);
+  term_.SetScenario(s);
+  Register reg(term_.LinePath());
+  reg.Send(EncodeFrame("303030", Request("A0", "30")));
+  const auto f = reg.Read(1, 3000);
+  ASSERT_EQ(1u, f.size());
+  EXPECT_EQ(Text("A03"), f[0].content);
+  EXPECT_EQ("ANSWER 3 code=", sink.Wait("ANSWER", 3000));
+  term_.Stop();  // no line for the sink once it is gone
 }
 
 TEST(TerminalLine, StartNeedsALineAndStopIsPrompt) {

@@ -269,11 +269,11 @@ const char* LocalRejCode(int iResult) {
       return "x2";
     case KORVESSA_ERR_TIMEOUT:
       return "x3";
-    case -4:  // no result of its own today; its code is kept for the explanations table
+    case KORVESSA_ERR_RESERVED4:  // no result of its own today; its code is kept for the explanations table
       return "x4";
     case KORVESSA_ERR_WRITE:
       return "x5";
-    case -6:  // as -4
+    case KORVESSA_ERR_RESERVED6:  // as KORVESSA_ERR_RESERVED4
       return "x6";
     default:
       return "ff";

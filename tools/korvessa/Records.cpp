@@ -1,3 +1,5 @@
+// The cash register's side of the records: field tables, the request built from command-line values,
+// result meanings, the Config.ini readings korvessa displays, and GBK conversion.
 #include "Records.h"
 
 #include <algorithm>
@@ -6,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+
+#include "KorvessaDLL.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -18,27 +22,24 @@
 
 namespace korvessa {
 
+// Both tables come from the public header's field lists, so the tool cannot disagree with the library.
+#define KV_REQUEST_FIELD(f) {#f, KV_REQ_##f, KV_REQ_##f##_LEN},
+#define KV_RESPONSE_FIELD(f) {#f, KV_RSP_##f, KV_RSP_##f##_LEN},
+
 const std::vector<Field>& RequestFields() {
-  static const std::vector<Field> kFields = {
-      {"operType", 0, 2},           {"transType", 2, 2},       {"cardType", 4, 2},
-      {"cashRegisterNo", 6, 9},     {"operatorNo", 15, 6},     {"amount", 21, 12},
-      {"cashTraceNumber", 33, 12},  {"printFlag", 45, 1},      {"oldTraceNumber", 46, 6},
-      {"hostserialNumber", 52, 12}, {"oldAuthNumber", 64, 12}, {"transDate", 76, 8},
-      {"cardNumber", 84, 19},       {"reserved", 103, 3},
-  };
+  static const std::vector<Field> kFields = {KORVESSA_REQUEST_FIELDS(KV_REQUEST_FIELD)};
   return kFields;
 }
 
 const std::vector<Field>& ResponseFields() {
-  static const std::vector<Field> kFields = {
-      {"operType", 0, 2},         {"cmdCode", 2, 2},    {"reply4", 4, 2},
-      {"rejCode", 6, 2},          {"reply41", 8, 15},   {"reply56", 23, 8},
-      {"reply139", 31, 12},       {"reply127", 43, 12}, {"amount", 55, 12},
-      {"cardNumber", 67, 19},     {"reply123", 86, 4},  {"transDate", 90, 8},
-      {"transTime", 98, 6},       {"reply165", 104, 6}, {"hostserialNumber", 116, 12},
-      {"reply183", 128, 12},      {"reply195", 140, 6}, {"reply35", 146, 6},
-      {"posTraceNumber", 152, 6}, {"reserved", 158, 3},
-  };
+  static const std::vector<Field> kFields = [] {
+    std::vector<Field> all = {KORVESSA_RESPONSE_FIELDS(KV_RESPONSE_FIELD)};
+    // The gap holds nothing: it is no field a register reads.
+    all.erase(
+        std::remove_if(all.begin(), all.end(), [](const Field& f) { return strcmp(f.name, "gap") == 0; }),
+        all.end());
+    return all;
+  }();
   return kFields;
 }
 
@@ -80,29 +81,29 @@ bool AmountToMinor(const std::string& text, std::string* out) {
 
 std::string ResultMeaning(int result) {
   switch (result) {
-    case 0:
+    case KORVESSA_OK:
       return "approved";
-    case -1:
+    case KORVESSA_ERR_OPEN:
       return "the serial port could not be opened";
-    case -2:
+    case KORVESSA_ERR_ARGUMENT:
       return "bad argument or undefined transaction type";
-    case -3:
+    case KORVESSA_ERR_TIMEOUT:
       return "no acceptable answer from the terminal in time";
-    case -5:
+    case KORVESSA_ERR_WRITE:
       return "writing to the serial port failed";
-    case -10:
+    case KORVESSA_ERR_TOO_LARGE:
       return "the request frame is too large";
     default:
       break;
   }
   if (result > 0 && result <= 0xFFFF) {
-    const char c[3] = {static_cast<char>(result & 0xFF), static_cast<char>((result >> 8) & 0xFF), 0};
+    const char c[3] = {KORVESSA_REFUSAL_CHAR1(result), KORVESSA_REFUSAL_CHAR2(result), 0};
     return std::string("refused by the terminal, return code \"") + c + "\"";
   }
   return "unknown result";
 }
 
-int ExitStatusFor(int result) { return result == 0 ? 0 : (result > 0 ? 1 : 2); }
+int ExitStatusFor(int result) { return result == KORVESSA_OK ? 0 : (result > 0 ? 1 : 2); }
 
 int ExitStatusForRejCode(const std::string& rejCode) {
   if (rejCode == "00") return 0;

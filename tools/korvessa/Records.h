@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "KorvessaDLL.h"
+
 namespace korvessa {
 
-constexpr size_t kRequestSize = 106;
-constexpr size_t kResponseSize = 161;
+constexpr size_t kRequestSize = KORVESSA_REQUEST_SIZE;
+constexpr size_t kResponseSize = KORVESSA_RESPONSE_SIZE;
 
 struct Field {
   const char* name;

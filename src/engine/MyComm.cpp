@@ -372,15 +372,16 @@ bool MyComm::BuildContent(const char* pRequest, unsigned char* pContent) {
     WriteLog(KV_HERE, LOG_ERROR, "%s", pszName);
     return false;
   }
-  memcpy(pContent, pRequest, KV_REQ_hostserialNumber);  // operType .. oldTraceNumber
+  memcpy(pContent, pRequest, layout::kReqCommonEnd);  // operType .. oldTraceNumber
   const char* pType = pRequest + KV_REQ_transType;
   if (SameCode(pType, "50") || SameCode(pType, "40")) {
-    memcpy(pContent + 52, pRequest + KV_REQ_hostserialNumber, KV_REQ_hostserialNumber_LEN);
-    memcpy(pContent + 64, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
+    memcpy(pContent + layout::kReqReference.off, pRequest + KV_REQ_hostserialNumber,
+           KV_REQ_hostserialNumber_LEN);
+    memcpy(pContent + layout::kReqDate.off, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
   } else if (SameCode(pType, "62") || SameCode(pType, "64") || SameCode(pType, "66")) {
-    memcpy(pContent + 52, pRequest + KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN);
-    memcpy(pContent + 64, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
-    memcpy(pContent + 72, pRequest + KV_REQ_cardNumber, KV_REQ_cardNumber_LEN);
+    memcpy(pContent + layout::kReqReference.off, pRequest + KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN);
+    memcpy(pContent + layout::kReqDate.off, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
+    memcpy(pContent + layout::kReqCardNumber.off, pRequest + KV_REQ_cardNumber, KV_REQ_cardNumber_LEN);
   }
   return true;
 }
@@ -550,7 +551,7 @@ int MyComm::OpenAndHandshake() {
   if (!OpenPortFromConfig()) return KORVESSA_ERR_OPEN;
   const int r = Handshake();
   // The terminal needs a moment after its handshake answer before it takes the request.
-  if (r == 0) Sleep(200);
+  if (r == KORVESSA_OK) Sleep(200);
   return r;
 }
 
@@ -567,7 +568,8 @@ int MyComm::SendTrans(const char* pRequest) {
   if (!BuildRequest(content)) return KORVESSA_ERR_ARGUMENT;
   int iTimeOut = GetTradeTimeOut();
   if (iTimeOut < 0) iTimeOut = 0;
-  char szType[3] = {static_cast<char>(content[2]), static_cast<char>(content[3]), '\0'};
+  char szType[3] = {static_cast<char>(content[layout::kReqTransType.off]),
+                    static_cast<char>(content[layout::kReqTransType.off + 1]), '\0'};
   if (m_pJournal != NULL) m_pJournal->ArmRequest();
   m_eWaitStep.store(CallStep::kWaiting);
   return Exchange(szType, static_cast<DWORD>(iTimeOut));
@@ -576,7 +578,7 @@ int MyComm::SendTrans(const char* pRequest) {
 int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
   const int r = SendTrans(pRequest);
   SetStep(CallStep::kFinishing);
-  if (r == 0) {
+  if (r == KORVESSA_OK) {
     int iPrint;
     {
       Lock lock(m_csRecv.get());

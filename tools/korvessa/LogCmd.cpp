@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "KorvessaDLL.h"
 #include "Records.h"
+#include "protocol/Layout.h"
 
 namespace korvessa {
 
@@ -93,6 +95,10 @@ std::string Field(const std::vector<uint8_t>& c, size_t off, size_t width) {
   return s;
 }
 
+std::string Field(const std::vector<uint8_t>& c, layout::Span f) {
+  return Field(c, static_cast<size_t>(f.off), static_cast<size_t>(f.width));
+}
+
 // A text field that ends at its first NUL (the relay header's host and port).
 std::string CText(const std::vector<uint8_t>& c, size_t off, size_t width) {
   const std::string f = Field(c, off, width);
@@ -120,18 +126,19 @@ struct DumpedFrame {
 
 DumpedFrame Frame(const std::vector<uint8_t>& b) {
   DumpedFrame f;
-  if (b.size() < 13 || b[0] != 0x02) return f;
+  if (b.size() < static_cast<size_t>(layout::kFrameHead + 4) || b[0] != 0x02) return f;
   const size_t len = static_cast<size_t>(b[1]) * 256 + b[2];
   f.ok = len >= 8;
-  f.id = Field(b, 3, 6);
-  const size_t end = std::min(b.size(), 3 + len);
-  if (end > 9) f.content.assign(b.begin() + 9, b.begin() + static_cast<long>(end));
+  f.id = Field(b, layout::kFrameId);
+  const size_t end = std::min(b.size(), layout::kFrameId.off + len);
+  if (end > layout::kFrameHead)
+    f.content.assign(b.begin() + layout::kFrameHead, b.begin() + static_cast<long>(end));
   return f;
 }
 
 // Card field for display, masked.
 std::string CardText(const std::vector<uint8_t>& c, size_t off) {
-  const std::string card = Trim(Field(c, off, 19));
+  const std::string card = Trim(Field(c, off, layout::kReqCardNumber.width));
   return card.empty() ? "" : ", card " + MaskCard(card);
 }
 
@@ -186,13 +193,14 @@ void Builder::Add(const LogEntry& e) {
   const std::string& t = e.text;
   if (e.dump) {
     const DumpedFrame f = Frame(e.bytes);
-    const std::string op = Field(f.content, 0, 2), cmd = Field(f.content, 2, 2);
+    const std::string op = Field(f.content, layout::kReqOperType),
+                      cmd = Field(f.content, layout::kReqTransType);
     if (t == "\xE4\xBC\xA0\xE5\x85\xA5\xE5\x8F\x82\xE6\x95\xB0") {  // 传入参数: a call begins
       Start(e.time);
       hadRecord = true;
       Step(e, "request record",
-           "type " + Field(e.bytes, 2, 2) + ", amount " + Units(Field(e.bytes, 21, 12)) +
-               CardText(e.bytes, 84),
+           "type " + Field(e.bytes, KV_REQ_transType, KV_REQ_transType_LEN) + ", amount " +
+               Units(Field(e.bytes, KV_REQ_amount, KV_REQ_amount_LEN)) + CardText(e.bytes, KV_REQ_cardNumber),
            false);
     } else if (StartsWith(t, "\xE5\x8F\x91\xE9\x80\x81") && f.ok) {  // 发送...请求包数据
       if (op == "C0") {
@@ -204,18 +212,20 @@ void Builder::Add(const LogEntry& e) {
         sentAt = Seconds(e.time);
         Step(e, "request sent",
              "id " + f.id + ", operation " + op + ", command " + cmd + ", amount " +
-                 Units(Field(f.content, 21, 12)) + CardText(f.content, 72),
+                 Units(Field(f.content, layout::kReqAmount)) +
+                 CardText(f.content, layout::kReqCardNumber.off),
              false);
       }
     } else if (StartsWith(t, "\xE8\x8E\xB7\xE5\x8F\x96") && f.ok) {  // 获取...应答包数据
-      const std::string ret = Field(f.content, 6, 2);
+      const std::string ret = Field(f.content, layout::kAnsRetCode);
       if (!requestSent) {
         Step(e, "handshake answer", "command " + cmd + ", return code " + ret + Explain(ret), ret != "00");
         if (ret != "00") End("refused the handshake, return code " + ret + " (nothing sent)");
       } else {
         Step(e, "answer",
              "operation " + op + ", command " + cmd + ", return code " + ret + Explain(ret) + ", amount " +
-                 Units(Field(f.content, 23, 12)) + CardText(f.content, 104),
+                 Units(Field(f.content, layout::kAnsAmount)) +
+                 CardText(f.content, layout::kAnsCardNumber.off),
              false);
         if (sentAt >= 0)
           cur->terminalWait = std::max(0, (Seconds(e.time) - sentAt + 86400) % 86400 - hostTotal);

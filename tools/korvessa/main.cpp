@@ -511,7 +511,7 @@ int main(int argc, char** argv) {
         if (strcmp(f.name, "cardNumber") == 0 && !o.showCard) MaskCardText(&v);
         printf("  %-17s = \"%s\"\n", f.name, korvessa::FromGbk(v, enc).c_str());
       }
-      rejCode.assign(response + 6, 2);
+      rejCode.assign(response + KV_RSP_rejCode, KV_RSP_rejCode_LEN);
       bool found = false;
       const std::string text = korvessa::RejCodeExplain(ini, rejCode, &found);
       printf("Explanation: %s\n", found ? korvessa::FromGbk(text, enc).c_str() : "(none configured)");

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "LogCmd.h"
+#include "protocol/Layout.h"
 
 namespace posterm {
 
@@ -54,11 +55,11 @@ bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::st
     const Bytes c = ContentOf(e.bytes);
     if (StartsWith(e.text, kSent) && c.size() >= 4) {
       ReplayStep s;
-      s.op = Text(c, 0, 2);
-      s.cmd = Text(c, 2, 2);
+      s.op = Text(c, layout::kReqOperType.off, layout::kReqOperType.width);
+      s.cmd = Text(c, layout::kReqTransType.off, layout::kReqTransType.width);
       steps->push_back(s);
     } else if (StartsWith(e.text, kAnswer) && !steps->empty() && !steps->back().answered && !e.truncated &&
-               c.size() >= 8) {
+               c.size() >= static_cast<size_t>(layout::kAnsRetCode.end())) {
       steps->back().answered = true;
       steps->back().answer = c;
     } else if (StartsWith(e.text, kToHost) && !steps->empty() && !steps->back().answered && c.size() >= 52) {

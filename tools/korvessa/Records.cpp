@@ -1,24 +1,14 @@
 // The cash register's side of the records: field tables, the request built from command-line values,
-// result meanings, the Config.ini readings korvessa displays, and GBK conversion.
+// result meanings and the Config.ini readings korvessa displays.
 #include "Records.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "KorvessaDLL.h"
-
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <iconv.h>
-#endif
 
 namespace korvessa {
 
@@ -189,45 +179,6 @@ std::string ReceiptPath(const std::string& iniFile) {
   }
 #endif
   return path;
-}
-
-std::string FromGbk(const std::string& gbk, const std::string& encoding) {
-  if (encoding.empty() || SameName(encoding, "GBK") || SameName(encoding, "CP936")) return gbk;
-#ifdef _WIN32
-  if (gbk.empty()) return gbk;
-  const int wn = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
-  if (wn <= 0) return gbk;
-  std::wstring w(static_cast<size_t>(wn), L'\0');
-  MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &w[0], wn);
-  const UINT cp = SameName(encoding, "UTF-8") ? CP_UTF8 : CP_ACP;
-  const int n = WideCharToMultiByte(cp, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return gbk;
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(cp, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
-  return out;
-#else
-  iconv_t cd = iconv_open(encoding.c_str(), "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
-  std::string out;
-  char buf[512];
-  char* in = const_cast<char*>(gbk.data());
-  size_t inLeft = gbk.size();
-  while (inLeft > 0) {
-    char* o = buf;
-    size_t oLeft = sizeof buf;
-    const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
-    out.append(buf, static_cast<size_t>(o - buf));
-    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-      // A byte that is not GBK (or has no form in the output encoding): show it as '?' and go on.
-      out.push_back('?');
-      ++in;
-      --inLeft;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  iconv_close(cd);
-  return out;
-#endif
 }
 
 void JsonString(std::string* o, const std::string& s) {

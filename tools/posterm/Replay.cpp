@@ -4,25 +4,22 @@
 
 #include "Replay.h"
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "LogCmd.h"
+#include "LogParse.h"
 #include "protocol/Layout.h"
 
 namespace posterm {
 
 namespace {
 
-bool StartsWith(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
+using kvtools::StartsWith;
 
 // The content of a dumped frame; empty when the dump does not hold a frame.
 Bytes ContentOf(const std::vector<uint8_t>& b) {
-  if (b.size() < 13 || b[0] != kStx) return Bytes();
-  const size_t len = static_cast<size_t>(b[1]) * 256 + b[2];
-  if (len < 8) return Bytes();
-  return Bytes(b.begin() + 9, b.begin() + static_cast<long>(std::min(b.size(), 3 + len)));
+  const kvtools::DumpedFrame f = kvtools::FrameOfDump(b);
+  return f.ok ? f.content : Bytes();
 }
 
 std::string Text(const Bytes& c, size_t off, size_t width) {
@@ -48,9 +45,9 @@ bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::st
   }
   std::ostringstream ss;
   ss << in.rdbuf();
-  const std::vector<korvessa::LogEntry> entries = korvessa::ParseLog(ss.str(), path);
+  const std::vector<kvtools::LogEntry> entries = kvtools::ParseLog(ss.str(), path);
   steps->clear();
-  for (const korvessa::LogEntry& e : entries) {
+  for (const kvtools::LogEntry& e : entries) {
     if (!e.dump) continue;
     const Bytes c = ContentOf(e.bytes);
     if (StartsWith(e.text, kSent) && c.size() >= 4) {
@@ -75,7 +72,7 @@ bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::st
     *err = path + " holds no frames: replay needs a log written at level 4 or more (5 for relay units)";
     return false;
   }
-  const int level = korvessa::LogLevelOf(entries);
+  const int level = kvtools::LogLevelOf(entries);
   note->clear();
   if (level < 5) *note = "the log was written at level 4: relay units (level 5) are not replayed";
   return true;

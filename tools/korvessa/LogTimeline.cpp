@@ -1,0 +1,252 @@
+// The log reader's second step: entries put together into transactions. Log lines carry no transaction
+// identifier, so transactions are told apart by the sequence of steps: a request record, a handshake, or a
+// failure that ends a call.
+#include "LogTimeline.h"
+
+#include <algorithm>
+
+#include "KorvessaDLL.h"
+#include "Records.h"
+#include "protocol/Layout.h"
+
+namespace korvessa {
+
+using kvtools::LogEntry;
+
+namespace {
+
+using kvtools::DumpedFrame;
+using kvtools::EndsWith;
+using kvtools::FieldText;
+using kvtools::FrameOfDump;
+using kvtools::Has;
+using kvtools::kLogOpen;
+using kvtools::Seconds;
+using kvtools::StartsWith;
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\0')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\0')) --e;
+  return s.substr(b, e - b);
+}
+
+std::string Field(const std::vector<uint8_t>& c, layout::Span f) {
+  return FieldText(c, static_cast<size_t>(f.off), static_cast<size_t>(f.width));
+}
+
+// A text field that ends at its first NUL (the relay header's host and port).
+std::string CText(const std::vector<uint8_t>& c, size_t off, size_t width) {
+  const std::string f = FieldText(c, off, width);
+  size_t n = 0;
+  while (n < f.size() && off + n < c.size() && c[off + n] != 0) ++n;
+  return Trim(f.substr(0, n));
+}
+
+std::string Units(const std::string& digits12) {
+  const std::string d = Trim(digits12);
+  if (d.empty() || d.find_first_not_of("0123456789") != std::string::npos) return d;
+  std::string whole = d.size() > 2 ? d.substr(0, d.size() - 2) : "0";
+  const size_t nz = whole.find_first_not_of('0');
+  whole = nz == std::string::npos ? "0" : whole.substr(nz);
+  const std::string cents = d.size() >= 2 ? d.substr(d.size() - 2) : "0" + d;
+  return whole + "." + cents;
+}
+
+// Card field for display, masked.
+std::string CardText(const std::vector<uint8_t>& c, size_t off) {
+  const std::string card = Trim(FieldText(c, off, static_cast<size_t>(layout::kReqCardNumber.width)));
+  return card.empty() ? "" : ", card " + MaskCard(card);
+}
+
+struct Builder {
+  std::string ini;
+  std::vector<LogTransaction> all;
+  LogTransaction* cur = nullptr;
+  int t0 = 0;
+  bool ended = false, handshake = false, requestSent = false, hadRecord = false, relayed = false;
+  int sentAt = -1, hostStart = -1, hostTotal = 0;
+
+  void Start(const std::string& time) {
+    all.emplace_back();
+    cur = &all.back();
+    cur->start = time;
+    t0 = Seconds(time);
+    ended = handshake = requestSent = hadRecord = relayed = false;
+    sentAt = hostStart = -1;
+    hostTotal = 0;
+  }
+  void Step(const LogEntry& e, const std::string& kind, const std::string& text, bool error) {
+    if (cur == nullptr) Start(e.time);
+    LogStep s;
+    s.time = e.time;
+    s.offset = (Seconds(e.time) - t0 + 86400) % 86400;
+    s.kind = kind;
+    s.text = text;
+    s.error = error;
+    if (error) ++cur->errors;
+    if (e.truncated) {
+      s.text += " [the log ends inside this entry]";
+      cur->truncated = true;
+    }
+    cur->end = e.time;
+    cur->steps.push_back(s);
+  }
+  void End(const std::string& result) {
+    if (cur == nullptr) return;
+    cur->result = result;
+    ended = true;
+  }
+  std::string Explain(const std::string& code) {
+    if (ini.empty()) return "";
+    bool found = false;
+    const std::string text = RejCodeExplain(ini, code, &found);
+    return found ? " (" + FromGbk(text, "UTF-8") + ")" : "";
+  }
+  void Add(const LogEntry& e);
+};
+
+void Builder::Add(const LogEntry& e) {
+  const std::string& t = e.text;
+  if (e.dump) {
+    const DumpedFrame f = FrameOfDump(e.bytes);
+    const std::string op = Field(f.content, layout::kReqOperType),
+                      cmd = Field(f.content, layout::kReqTransType);
+    if (t == "\xE4\xBC\xA0\xE5\x85\xA5\xE5\x8F\x82\xE6\x95\xB0") {  // 传入参数: a call begins
+      Start(e.time);
+      hadRecord = true;
+      Step(e, "request record",
+           "type " + FieldText(e.bytes, KV_REQ_transType, KV_REQ_transType_LEN) + ", amount " +
+               Units(FieldText(e.bytes, KV_REQ_amount, KV_REQ_amount_LEN)) +
+               CardText(e.bytes, KV_REQ_cardNumber),
+           false);
+    } else if (StartsWith(t, "\xE5\x8F\x91\xE9\x80\x81") && f.ok) {  // 发送...请求包数据
+      if (op == "C0") {
+        if (cur == nullptr || ended || handshake || !hadRecord) Start(e.time);
+        handshake = true;
+        Step(e, "handshake sent", "id " + f.id + ", operation C0, command " + cmd, false);
+      } else {
+        requestSent = true;
+        sentAt = Seconds(e.time);
+        Step(e, "request sent",
+             "id " + f.id + ", operation " + op + ", command " + cmd + ", amount " +
+                 Units(Field(f.content, layout::kReqAmount)) +
+                 CardText(f.content, layout::kReqCardNumber.off),
+             false);
+      }
+    } else if (StartsWith(t, "\xE8\x8E\xB7\xE5\x8F\x96") && f.ok) {  // 获取...应答包数据
+      const std::string ret = Field(f.content, layout::kAnsRetCode);
+      if (!requestSent) {
+        Step(e, "handshake answer", "command " + cmd + ", return code " + ret + Explain(ret), ret != "00");
+        if (ret != "00") End("refused the handshake, return code " + ret + " (nothing sent)");
+      } else {
+        Step(e, "answer",
+             "operation " + op + ", command " + cmd + ", return code " + ret + Explain(ret) + ", amount " +
+                 Units(Field(f.content, layout::kAnsAmount)) +
+                 CardText(f.content, layout::kAnsCardNumber.off),
+             false);
+        if (sentAt >= 0)
+          cur->terminalWait = std::max(0, (Seconds(e.time) - sentAt + 86400) % 86400 - hostTotal);
+        if (relayed) cur->hostWait = hostTotal;
+        End(ret == "00" ? "0 approved" : "refused, return code " + ret + Explain(ret));
+      }
+    } else if (Has(t, "\xE4\xB8\xB2\xE5\x8F\xA3 > ")) {  // 串口 > 后台 数据头: a unit for the host
+      hostStart = Seconds(e.time);
+      relayed = true;
+      Step(e, "relay unit",
+           "to " + CText(f.content, 4, 40) + ":" + CText(f.content, 44, 6) + ", command " + cmd +
+               ", payload " +
+               std::to_string(f.content.size() >= 52 ? f.content[50] * 256 + f.content[51] : 0) + " bytes",
+           false);
+    } else if (Has(t, " > \xE4\xB8\xB2\xE5\x8F\xA3")) {  // 后台 > 串口 数据头: the host's reply
+      if (hostStart >= 0) hostTotal += (Seconds(e.time) - hostStart + 86400) % 86400;
+      hostStart = -1;
+      Step(e, "relay reply",
+           "operation " + op + ", command " + cmd + ", payload " +
+               std::to_string(f.content.size() >= 52 ? f.content[50] * 256 + f.content[51] : 0) + " bytes",
+           false);
+    } else if (Has(t, "\xE4\xB8\x80\xE6\xAC\xA1\xE5\xAE\x8C\xE6\x95\xB4")) {  // 一次完整的接收数据
+      Step(e, "received", std::to_string(e.length) + " bytes", false);
+    } else if (EndsWith(t,
+                        "\xE5\xA6\x82\xE4\xB8\x8B\xEF\xBC\x9A")) {  // 接收到的数据内容如下：(serial detail)
+    } else {
+      Step(e, "data", t + ", " + std::to_string(e.length) + " bytes", false);
+    }
+    return;
+  }
+  if (StartsWith(t, "Len = ")) return;  // serial detail
+  if (StartsWith(t, kLogOpen)) {        // 【输入参数数据显示】: holds the card number, not repeated
+    Step(e, "request display", "(the record field by field)", false);
+    return;
+  }
+  static const char* const kProgress[] = {"Destination IP: ", "send Data success!", "recv Data success!",
+                                          "TCP Thread exit successfully.", "TcpThreadEntryPoint() Exit."};
+  bool progress = false;
+  for (const char* p : kProgress) progress = progress || StartsWith(t, p);
+  // Failures that end a call: after an ended call they begin the next one (a level-2 log has nothing else).
+  const bool openFail = StartsWith(t, "\xE6\x89\x93\xE5\xBC\x80 COM");              // 打开 COM
+  const bool timeOut = Has(t, "\xE6\x97\xB6\xE9\x97\xB4\xE8\xB6\x85\xE6\x97\xB6");  // 时间超时
+  const bool badType = Has(t, "\xE4\xBA\xA4\xE6\x98\x93\xE7\xB1\xBB\xE5\x9E\x8B\xE4\xB8\x8D");  // 交易类型不
+  const bool writeFail =
+      Has(t, "\xE5\x86\x99\xE5\x85\xA5\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBC\x82");  // 写入数据异
+  // 被收银机放弃: the register stopped waiting (PutValue "abandon"); it ends the call as a time-out does.
+  const bool abandoned = Has(t, "\xE8\xA2\xAB\xE6\x94\xB6\xE9\x93\xB6\xE6\x9C\xBA\xE6\x94\xBE\xE5\xBC\x83");
+  // The relay's audit line ends every unit; only a unit that was not replied is an error.
+  const bool audit =
+      StartsWith(t, "\xE4\xB8\xBB\xE6\x9C\xBA\xE8\xBD\xAC\xE5\x8F\x91\xEF\xBC\x9A");  // 主机转发：
+  const bool replied =
+      audit && EndsWith(t, "\xE7\xBB\x93\xE6\x9E\x9C=\xE5\xB7\xB2\xE5\xBA\x94\xE7\xAD\x94");  // 结果=已应答
+  if ((openFail || timeOut || badType || abandoned) && (cur == nullptr || ended)) Start(e.time);
+  Step(e,
+       openFail    ? "open"
+       : timeOut   ? "time-out"
+       : abandoned ? "abandoned"
+       : audit     ? "relay audit"
+                   : "message",
+       t, !progress && !replied);
+  if (abandoned) {
+    if (!handshake) {
+      End("-3 abandoned by the register (the log's level does not show whether the request went out)");
+    } else {
+      End(requestSent ? "-3 abandoned by the register after the request went out: UNCERTAIN, the terminal "
+                        "may have charged the card"
+                      : "-3 abandoned by the register before the request went out (nothing sent)");
+    }
+    if (relayed) cur->hostWait = hostTotal;
+  }
+  if (openFail) End("-1 the serial port could not be opened (nothing sent)");
+  if (badType) End("-2 undefined transaction type (nothing sent)");
+  if (writeFail && !ended) End("-5 a write to the terminal failed");
+  if (timeOut) {
+    if (!handshake) {
+      End("-3 no answer in time (the log's level does not show whether the request went out)");
+    } else {
+      End(requestSent
+              ? "-3 no answer to the request in time: UNCERTAIN, the terminal may have charged the card"
+              : "-3 no answer to the handshake in time (nothing sent)");
+    }
+    if (relayed) cur->hostWait = hostTotal;
+  }
+}
+
+}  // namespace
+
+std::string MaskCard(const std::string& digits) {
+  std::string m = digits;
+  const size_t n = m.size();
+  const size_t head = n > 10 ? 6 : 0, tail = n > 4 ? 4 : 0;
+  for (size_t i = head; i + tail < n; ++i) m[i] = '*';
+  return m;
+}
+
+std::vector<LogTransaction> BuildTimeline(const std::vector<LogEntry>& entries,
+                                          const std::string& explainIni) {
+  Builder b;
+  b.ini = explainIni;
+  for (const LogEntry& e : entries) b.Add(e);
+  for (LogTransaction& t : b.all)
+    if (t.result.empty()) t.result = "unknown (the log does not show the end of this call)";
+  return b.all;
+}
+
+}  // namespace korvessa

@@ -15,6 +15,7 @@
 #include "engine/MyComm.h"
 #include "journal/Journal.h"
 #include "log/Log.h"
+#include "log/Messages.h"
 #include "log/PathUtil.h"
 
 char g_TransRequest[kRequestRecordSize];
@@ -181,7 +182,7 @@ int RunBankTrans(MyComm* comm, const char* pRequest, char* pResponse) {
 int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pRequest, char* pResponse) {
   int r = KORVESSA_ERR_OPEN;
   try {
-    WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
+    WriteHexLog(LOG_INFO, KV_MSG_REQUEST_RECORD, pRequest, kRequestRecordSize, -1, RequestRecordMask());
     comm->ShowRequest(pRequest);
     r = comm->OpenAndHandshake();
     if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "Gbk.h"
+#include "log/Messages.h"
 #include "protocol/Layout.h"
 
 namespace kvtools {
@@ -153,7 +154,7 @@ std::vector<LogEntry> ParseLog(const std::string& gbkText, const std::string& fi
 int LogLevelOf(const std::vector<LogEntry>& entries) {
   int level = 2;
   for (const LogEntry& e : entries) {
-    if (StartsWith(e.text, "Len = ") || (e.dump && EndsWith(e.text, "\xE5\xA6\x82\xE4\xB8\x8B\xEF\xBC\x9A")))
+    if (StartsWith(e.text, KV_MSG_SERIAL_LEN) || (e.dump && EndsWith(e.text, KV_U8(KV_MSG_DETAIL_TAIL))))
       return 6;
     if (!e.src.empty() || (e.dump && e.bytes.empty()) || (e.dump && Has(e.text, " > ")))
       level = std::max(level, 5);

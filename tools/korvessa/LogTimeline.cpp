@@ -7,6 +7,7 @@
 
 #include "KorvessaDLL.h"
 #include "Records.h"
+#include "log/Messages.h"
 #include "protocol/Layout.h"
 
 namespace korvessa {
@@ -112,7 +113,7 @@ void Builder::Add(const LogEntry& e) {
     const DumpedFrame f = FrameOfDump(e.bytes);
     const std::string op = Field(f.content, layout::kReqOperType),
                       cmd = Field(f.content, layout::kReqTransType);
-    if (t == "\xE4\xBC\xA0\xE5\x85\xA5\xE5\x8F\x82\xE6\x95\xB0") {  // 传入参数: a call begins
+    if (t == KV_U8(KV_MSG_REQUEST_RECORD)) {  // a call begins
       Start(e.time);
       hadRecord = true;
       Step(e, "request record",
@@ -120,7 +121,7 @@ void Builder::Add(const LogEntry& e) {
                Units(FieldText(e.bytes, KV_REQ_amount, KV_REQ_amount_LEN)) +
                CardText(e.bytes, KV_REQ_cardNumber),
            false);
-    } else if (StartsWith(t, "\xE5\x8F\x91\xE9\x80\x81") && f.ok) {  // 发送...请求包数据
+    } else if (StartsWith(t, KV_U8(KV_MSG_SENT)) && f.ok) {
       if (op == "C0") {
         if (cur == nullptr || ended || handshake || !hadRecord) Start(e.time);
         handshake = true;
@@ -134,7 +135,7 @@ void Builder::Add(const LogEntry& e) {
                  CardText(f.content, layout::kReqCardNumber.off),
              false);
       }
-    } else if (StartsWith(t, "\xE8\x8E\xB7\xE5\x8F\x96") && f.ok) {  // 获取...应答包数据
+    } else if (StartsWith(t, KV_U8(KV_MSG_ANSWER)) && f.ok) {
       const std::string ret = Field(f.content, layout::kAnsRetCode);
       if (!requestSent) {
         Step(e, "handshake answer", "command " + cmd + ", return code " + ret + Explain(ret), ret != "00");
@@ -150,7 +151,7 @@ void Builder::Add(const LogEntry& e) {
         if (relayed) cur->hostWait = hostTotal;
         End(ret == "00" ? "0 approved" : "refused, return code " + ret + Explain(ret));
       }
-    } else if (Has(t, "\xE4\xB8\xB2\xE5\x8F\xA3 > ")) {  // 串口 > 后台 数据头: a unit for the host
+    } else if (Has(t, KV_U8(KV_MSG_TO_HOST))) {  // a unit for the host
       hostStart = Seconds(e.time);
       relayed = true;
       Step(e, "relay unit",
@@ -158,44 +159,41 @@ void Builder::Add(const LogEntry& e) {
                ", payload " +
                std::to_string(f.content.size() >= 52 ? f.content[50] * 256 + f.content[51] : 0) + " bytes",
            false);
-    } else if (Has(t, " > \xE4\xB8\xB2\xE5\x8F\xA3")) {  // 后台 > 串口 数据头: the host's reply
+    } else if (Has(t, KV_U8(KV_MSG_FROM_HOST))) {  // the host's reply
       if (hostStart >= 0) hostTotal += (Seconds(e.time) - hostStart + 86400) % 86400;
       hostStart = -1;
       Step(e, "relay reply",
            "operation " + op + ", command " + cmd + ", payload " +
                std::to_string(f.content.size() >= 52 ? f.content[50] * 256 + f.content[51] : 0) + " bytes",
            false);
-    } else if (Has(t, "\xE4\xB8\x80\xE6\xAC\xA1\xE5\xAE\x8C\xE6\x95\xB4")) {  // 一次完整的接收数据
+    } else if (Has(t, KV_U8(KV_MSG_RECEIVED_CHUNK))) {
       Step(e, "received", std::to_string(e.length) + " bytes", false);
     } else if (EndsWith(t,
-                        "\xE5\xA6\x82\xE4\xB8\x8B\xEF\xBC\x9A")) {  // 接收到的数据内容如下：(serial detail)
+                        KV_U8(KV_MSG_DETAIL_TAIL))) {  // serial detail
     } else {
       Step(e, "data", t + ", " + std::to_string(e.length) + " bytes", false);
     }
     return;
   }
-  if (StartsWith(t, "Len = ")) return;  // serial detail
-  if (StartsWith(t, kLogOpen)) {        // 【输入参数数据显示】: holds the card number, not repeated
+  if (StartsWith(t, KV_MSG_SERIAL_LEN)) return;  // serial detail
+  if (StartsWith(t, kLogOpen)) {  // 【输入参数数据显示】: holds the card number, not repeated
     Step(e, "request display", "(the record field by field)", false);
     return;
   }
-  static const char* const kProgress[] = {"Destination IP: ", "send Data success!", "recv Data success!",
-                                          "TCP Thread exit successfully.", "TcpThreadEntryPoint() Exit."};
+  static const char* const kProgress[] = {KV_MSG_DESTINATION, KV_MSG_SENT_TO_HOST, KV_MSG_RECEIVED_FROM_HOST,
+                                          KV_MSG_RELAY_EXIT, KV_MSG_RELAY_THREAD_EXIT};
   bool progress = false;
   for (const char* p : kProgress) progress = progress || StartsWith(t, p);
   // Failures that end a call: after an ended call they begin the next one (a level-2 log has nothing else).
-  const bool openFail = StartsWith(t, "\xE6\x89\x93\xE5\xBC\x80 COM");              // 打开 COM
-  const bool timeOut = Has(t, "\xE6\x97\xB6\xE9\x97\xB4\xE8\xB6\x85\xE6\x97\xB6");  // 时间超时
-  const bool badType = Has(t, "\xE4\xBA\xA4\xE6\x98\x93\xE7\xB1\xBB\xE5\x9E\x8B\xE4\xB8\x8D");  // 交易类型不
-  const bool writeFail =
-      Has(t, "\xE5\x86\x99\xE5\x85\xA5\xE6\x95\xB0\xE6\x8D\xAE\xE5\xBC\x82");  // 写入数据异
+  const bool openFail = StartsWith(t, KV_U8(KV_MSG_OPEN_COM));
+  const bool timeOut = Has(t, KV_U8(KV_MSG_TIMED_OUT));
+  const bool badType = Has(t, KV_U8(KV_MSG_BAD_TYPE));
+  const bool writeFail = Has(t, KV_U8(KV_MSG_WRITE_FAILED));
   // 被收银机放弃: the register stopped waiting (PutValue "abandon"); it ends the call as a time-out does.
-  const bool abandoned = Has(t, "\xE8\xA2\xAB\xE6\x94\xB6\xE9\x93\xB6\xE6\x9C\xBA\xE6\x94\xBE\xE5\xBC\x83");
+  const bool abandoned = Has(t, KV_U8(KV_MSG_ABANDONED));
   // The relay's audit line ends every unit; only a unit that was not replied is an error.
-  const bool audit =
-      StartsWith(t, "\xE4\xB8\xBB\xE6\x9C\xBA\xE8\xBD\xAC\xE5\x8F\x91\xEF\xBC\x9A");  // 主机转发：
-  const bool replied =
-      audit && EndsWith(t, "\xE7\xBB\x93\xE6\x9E\x9C=\xE5\xB7\xB2\xE5\xBA\x94\xE7\xAD\x94");  // 结果=已应答
+  const bool audit = StartsWith(t, KV_U8(KV_MSG_RELAY_AUDIT));
+  const bool replied = audit && EndsWith(t, KV_U8(KV_MSG_AUDIT_RESULT) KV_U8(KV_MSG_REPLIED));
   if ((openFail || timeOut || badType || abandoned) && (cur == nullptr || ended)) Start(e.time);
   Step(e,
        openFail    ? "open"

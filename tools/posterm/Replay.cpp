@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "LogParse.h"
+#include "log/Messages.h"
 #include "protocol/Layout.h"
 
 namespace posterm {
@@ -30,9 +31,9 @@ std::string Text(const Bytes& c, size_t off, size_t width) {
   return s;
 }
 
-const char kSent[] = "\xE5\x8F\x91\xE9\x80\x81";      // 发送 (request dump)
-const char kAnswer[] = "\xE8\x8E\xB7\xE5\x8F\x96";    // 获取 (answer dump)
-const char kToHost[] = "\xE4\xB8\xB2\xE5\x8F\xA3 >";  // 串口 > 后台 (a unit for the host)
+const char kSent[] = KV_U8(KV_MSG_SENT);       // request dump
+const char kAnswer[] = KV_U8(KV_MSG_ANSWER);   // answer dump
+const char kToHost[] = KV_U8(KV_MSG_TO_HOST);  // a unit for the host
 
 }  // namespace
 

@@ -15,9 +15,7 @@
 
 namespace kvtools {
 
-namespace {
-
-bool SameEncoding(const std::string& a, const std::string& b) {
+bool SameNameNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
     if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
@@ -25,17 +23,15 @@ bool SameEncoding(const std::string& a, const std::string& b) {
   return true;
 }
 
-}  // namespace
-
 std::string FromGbk(const std::string& gbk, const std::string& encoding) {
-  if (encoding.empty() || SameEncoding(encoding, "GBK") || SameEncoding(encoding, "CP936")) return gbk;
+  if (encoding.empty() || SameNameNoCase(encoding, "GBK") || SameNameNoCase(encoding, "CP936")) return gbk;
 #ifdef _WIN32
   if (gbk.empty()) return gbk;
   const int wn = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
   if (wn <= 0) return gbk;
   std::wstring w(static_cast<size_t>(wn), L'\0');
   MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &w[0], wn);
-  const UINT cp = SameEncoding(encoding, "UTF-8") ? CP_UTF8 : CP_ACP;
+  const UINT cp = SameNameNoCase(encoding, "UTF-8") ? CP_UTF8 : CP_ACP;
   const int n = WideCharToMultiByte(cp, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return gbk;
   std::string out(static_cast<size_t>(n), '\0');

@@ -10,4 +10,7 @@ namespace kvtools {
 // become '?'. With an empty encoding, or "GBK", the text is returned unchanged.
 std::string FromGbk(const std::string& gbk, const std::string& encoding);
 
+// ASCII names compared without regard to case (encoding names; Config.ini's section and key names).
+bool SameNameNoCase(const std::string& a, const std::string& b);
+
 }  // namespace kvtools

@@ -113,13 +113,7 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
+using kvtools::SameNameNoCase;
 
 }  // namespace
 
@@ -134,12 +128,12 @@ std::string IniString(const std::string& file, const std::string& section, const
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {
       const size_t close = t.find(']');
-      inSection = close != std::string::npos && SameName(Trim(t.substr(1, close - 1)), section);
+      inSection = close != std::string::npos && SameNameNoCase(Trim(t.substr(1, close - 1)), section);
       continue;
     }
     if (!inSection) continue;
     const size_t eq = t.find('=');
-    if (eq == std::string::npos || !SameName(Trim(t.substr(0, eq)), key)) continue;
+    if (eq == std::string::npos || !SameNameNoCase(Trim(t.substr(0, eq)), key)) continue;
     std::string v = Trim(t.substr(eq + 1));
     if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\''))) {
       v = v.substr(1, v.size() - 2);

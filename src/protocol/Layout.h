@@ -1,6 +1,7 @@
 // Where each field sits in the contents of the frames: the 100-byte request content the engine builds
-// from a request record, and the terminal's answer content. Header-only, so the tools that speak to the
-// terminal or read its frames from the log (korvessa, posterm) use the same table without the library.
+// from a request record, the terminal's answer content, and the transmit data header. Header-only, so the
+// tools that speak to the terminal or read its frames from the log (korvessa, posterm) use the same table
+// without the library.
 #pragma once
 
 #include "KorvessaDLL.h"
@@ -62,6 +63,15 @@ constexpr Span kAnsTrace{201, 6};  // the terminal's trace number
 constexpr Span kAnsText{207, 300};
 constexpr int kAnsMappedEnd = kAnsTrace.end();  // an answer this long fills the whole response record
 
+// ------------------------------------------------------------------ transmit data header, 52 bytes
+// The head of a "D0" frame's content (a unit the terminal sends the bank host) and of the relay's reply.
+constexpr int kUnitHeadSize = 52;
+constexpr Span kUnitOperType{0, 2};  // "D0"
+constexpr Span kUnitCmdCode{2, 2};
+constexpr Span kUnitHost{4, 40};        // ends at its first NUL or at the field's end
+constexpr Span kUnitPort{44, 6};        // decimal text
+constexpr Span kUnitPayloadLen{50, 2};  // most significant byte first
+
 // The fields follow each other without a gap and end where the content does.
 static_assert(kReqCommonEnd == KV_REQ_hostserialNumber, "the common fields are the record's bytes 0..51");
 static_assert(kReqReference.off == kReqCommonEnd && kReqDate.off == kReqReference.end() &&
@@ -83,5 +93,9 @@ static_assert(kAnsCmdCode.off == kAnsOperType.end() && kAnsReply4.off == kAnsCmd
                   kAnsExtra.off == kAnsReference2.end() && kAnsTrace.off == kAnsExtra.end() &&
                   kAnsText.off == kAnsTrace.end(),
               "answer content fields");
+static_assert(kUnitCmdCode.off == kUnitOperType.end() && kUnitHost.off == kUnitCmdCode.end() &&
+                  kUnitPort.off == kUnitHost.end() && kUnitPayloadLen.off == kUnitPort.end() &&
+                  kUnitPayloadLen.end() == kUnitHeadSize,
+              "transmit data header fields");
 
 }  // namespace layout

@@ -37,11 +37,19 @@ std::string Field(const std::vector<uint8_t>& c, layout::Span f) {
 }
 
 // A text field that ends at its first NUL (the relay header's host and port).
-std::string CText(const std::vector<uint8_t>& c, size_t off, size_t width) {
-  const std::string f = FieldText(c, off, width);
+std::string CText(const std::vector<uint8_t>& c, layout::Span field) {
+  const size_t off = static_cast<size_t>(field.off);
+  const std::string f = FieldText(c, off, static_cast<size_t>(field.width));
   size_t n = 0;
   while (n < f.size() && off + n < c.size() && c[off + n] != 0) ++n;
   return Trim(f.substr(0, n));
+}
+
+// The payload length a transmit data header gives; 0 when the dump does not hold the whole header.
+int PayloadLength(const std::vector<uint8_t>& c) {
+  if (c.size() < static_cast<size_t>(layout::kUnitHeadSize)) return 0;
+  const size_t at = static_cast<size_t>(layout::kUnitPayloadLen.off);
+  return c[at] * 256 + c[at + 1];
 }
 
 std::string Units(const std::string& digits12) {
@@ -155,16 +163,15 @@ void Builder::Add(const LogEntry& e) {
       hostStart = Seconds(e.time);
       relayed = true;
       Step(e, "relay unit",
-           "to " + CText(f.content, 4, 40) + ":" + CText(f.content, 44, 6) + ", command " + cmd +
-               ", payload " +
-               std::to_string(f.content.size() >= 52 ? f.content[50] * 256 + f.content[51] : 0) + " bytes",
+           "to " + CText(f.content, layout::kUnitHost) + ":" + CText(f.content, layout::kUnitPort) +
+               ", command " + cmd + ", payload " + std::to_string(PayloadLength(f.content)) + " bytes",
            false);
     } else if (Has(t, KV_U8(KV_MSG_FROM_HOST))) {  // the host's reply
       if (hostStart >= 0) hostTotal += (Seconds(e.time) - hostStart + 86400) % 86400;
       hostStart = -1;
       Step(e, "relay reply",
-           "operation " + op + ", command " + cmd + ", payload " +
-               std::to_string(f.content.size() >= 52 ? f.content[50] * 256 + f.content[51] : 0) + " bytes",
+           "operation " + op + ", command " + cmd + ", payload " + std::to_string(PayloadLength(f.content)) +
+               " bytes",
            false);
     } else if (Has(t, KV_U8(KV_MSG_RECEIVED_CHUNK))) {
       Step(e, "received", std::to_string(e.length) + " bytes", false);

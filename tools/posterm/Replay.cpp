@@ -60,12 +60,14 @@ bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::st
                c.size() >= static_cast<size_t>(layout::kAnsRetCode.end())) {
       steps->back().answered = true;
       steps->back().answer = c;
-    } else if (StartsWith(e.text, kToHost) && !steps->empty() && !steps->back().answered && c.size() >= 52) {
+    } else if (StartsWith(e.text, kToHost) && !steps->empty() && !steps->back().answered &&
+               c.size() >= static_cast<size_t>(layout::kUnitHeadSize)) {
+      const size_t len = static_cast<size_t>(layout::kUnitPayloadLen.off);
       RelayUnit u;
-      u.host = Text(c, 4, 40);
-      u.port = Text(c, 44, 6);
-      u.cmd = Text(c, 2, 2);
-      u.payload.assign(static_cast<size_t>(c[50]) * 256 + c[51], 'F');
+      u.host = Text(c, layout::kUnitHost.off, layout::kUnitHost.width);
+      u.port = Text(c, layout::kUnitPort.off, layout::kUnitPort.width);
+      u.cmd = Text(c, layout::kUnitCmdCode.off, layout::kUnitCmdCode.width);
+      u.payload.assign(static_cast<size_t>(c[len]) * 256 + c[len + 1], 'F');
       steps->back().relay.push_back(u);
     }
   }

@@ -1,9 +1,18 @@
 # korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
 
+# What korvessa and posterm share: reading the library's log, GBK conversion. Header-only tables of
+# src/protocol (Layout.h) and the public header come with it; nothing of the library is linked.
+add_library(kv_toolcommon STATIC ${CMAKE_SOURCE_DIR}/tools/common/LogParse.cpp
+                                 ${CMAKE_SOURCE_DIR}/tools/common/Gbk.cpp)
+target_include_directories(kv_toolcommon PUBLIC ${CMAKE_SOURCE_DIR}/tools/common ${CMAKE_SOURCE_DIR}/src
+                                                ${CMAKE_SOURCE_DIR}/include)
+target_compile_options(kv_toolcommon PRIVATE ${KV_WARN})
+
 # korvessa loads the library at run time, like a real cash register: it does not link it.
 # It masks card numbers as the library's log does (base/CardMask: plain functions, no library state).
 add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/JournalCmd.cpp
+                                  ${CMAKE_SOURCE_DIR}/tools/korvessa/LogTimeline.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/LogCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/DoctorCmd.cpp
                                   ${CMAKE_SOURCE_DIR}/tools/korvessa/FileText.cpp
@@ -15,6 +24,7 @@ add_library(korvessa_core STATIC ${CMAKE_SOURCE_DIR}/tools/korvessa/Records.cpp
 target_include_directories(korvessa_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/korvessa ${CMAKE_SOURCE_DIR}/src
                                                 ${CMAKE_SOURCE_DIR}/include)
 target_compile_options(korvessa_core PRIVATE ${KV_WARN})
+target_link_libraries(korvessa_core PUBLIC kv_toolcommon)
 if(WIN32)
   target_link_libraries(korvessa_core PUBLIC ws2_32)  # the doctor's connects to the bank hosts
 endif()
@@ -35,7 +45,7 @@ if(NOT WIN32)
                                   ${CMAKE_SOURCE_DIR}/tools/posterm/Replay.cpp)
   target_include_directories(posterm_core PUBLIC ${CMAKE_SOURCE_DIR}/tools/posterm)
   target_compile_options(posterm_core PRIVATE ${KV_WARN})
-  target_link_libraries(posterm_core PUBLIC Threads::Threads korvessa_core)
+  target_link_libraries(posterm_core PUBLIC Threads::Threads kv_toolcommon)
 
   add_executable(posterm ${CMAKE_SOURCE_DIR}/tools/posterm/main.cpp)
   target_compile_options(posterm PRIVATE ${KV_WARN})

@@ -46,15 +46,38 @@
 #define KORVESSA_ERR_OPEN (-1)       /* the serial port could not be opened */
 #define KORVESSA_ERR_ARGUMENT (-2)   /* null record pointer, or a transaction type without display name */
 #define KORVESSA_ERR_TIMEOUT (-3)    /* no acceptable answer within the time-out */
+#define KORVESSA_ERR_RESERVED4 (-4)  /* never returned; the facade still maps it to rejCode "x4" */
 #define KORVESSA_ERR_WRITE (-5)      /* writing the frame to the serial port failed */
+#define KORVESSA_ERR_RESERVED6 (-6)  /* never returned; the facade still maps it to rejCode "x6" */
 #define KORVESSA_ERR_TOO_LARGE (-10) /* the frame does not fit the 4096-byte send buffer */
+
+/* The positive result of a refusal with return code c1 c2: KORVESSA_REFUSAL('0', '5') is 0x3530. */
+#define KORVESSA_REFUSAL(c1, c2) ((int)(((unsigned)(unsigned char)(c2) << 8) | (unsigned char)(c1)))
 
 /* First (low byte) and second (high byte) character of a positive refusal code. */
 #define KORVESSA_REFUSAL_CHAR1(r) ((char)((r)&0xFF))
 #define KORVESSA_REFUSAL_CHAR2(r) ((char)(((r) >> 8) & 0xFF))
 
 /* ------------------------------------------------------------------ request record, 106 bytes
- * KV_REQ_<field> is the offset of the field, KV_REQ_<field>_LEN its width. */
+ * KV_REQ_<field> is the offset of the field, KV_REQ_<field>_LEN its width.
+ * KORVESSA_REQUEST_FIELDS(X) calls X(field) for each field in record order, for tables built from it. */
+/* clang-format off */
+#define KORVESSA_REQUEST_FIELDS(X) \
+  X(operType) \
+  X(transType) \
+  X(cardType) \
+  X(cashRegisterNo) \
+  X(operatorNo) \
+  X(amount) \
+  X(cashTraceNumber) \
+  X(printFlag) \
+  X(oldTraceNumber) \
+  X(hostserialNumber) \
+  X(oldAuthNumber) \
+  X(transDate) \
+  X(cardNumber) \
+  X(reserved)
+/* clang-format on */
 #define KV_REQ_operType 0
 #define KV_REQ_operType_LEN 2
 #define KV_REQ_transType 2
@@ -85,8 +108,32 @@
 #define KV_REQ_reserved_LEN 3
 
 /* ------------------------------------------------------------------ response record, 161 bytes
- * Filled with spaces, then copied from the terminal's answer; bytes 110..115 stay spaces;
- * the last three bytes are the request's reserved bytes. */
+ * Filled with spaces, then copied from the terminal's answer; bytes 110..115 (gap) stay spaces;
+ * the last three bytes are the request's reserved bytes. KORVESSA_RESPONSE_FIELDS(X) as above. */
+/* clang-format off */
+#define KORVESSA_RESPONSE_FIELDS(X) \
+  X(operType) \
+  X(cmdCode) \
+  X(reply4) \
+  X(rejCode) \
+  X(reply41) \
+  X(reply56) \
+  X(reply139) \
+  X(reply127) \
+  X(amount) \
+  X(cardNumber) \
+  X(reply123) \
+  X(transDate) \
+  X(transTime) \
+  X(reply165) \
+  X(gap) \
+  X(hostserialNumber) \
+  X(reply183) \
+  X(reply195) \
+  X(reply35) \
+  X(posTraceNumber) \
+  X(reserved)
+/* clang-format on */
 #define KV_RSP_operType 0
 #define KV_RSP_operType_LEN 2
 #define KV_RSP_cmdCode 2

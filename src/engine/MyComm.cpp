@@ -15,6 +15,7 @@
 #include "config/Config.h"
 #include "engine/FrameMask.h"
 #include "log/Log.h"
+#include "log/Messages.h"
 #include "platform/CsLock.h"
 #include "print/PrintFile.h"
 #include "protocol/TransID.h"
@@ -239,8 +240,8 @@ bool MyComm::CheckCmdCode() {
 
 bool MyComm::AssembleChunk(const unsigned char* pData, int iLen) {
   if (pData == NULL || iLen <= 0) return false;
-  WriteHexLog(LOG_INFO, "一次完整的接收数据", pData, iLen, 0);
-  WriteHexLog(LOG_TRACE, "接收到的数据内容如下：", pData, iLen, 1);
+  WriteHexLog(LOG_INFO, KV_MSG_RECEIVED_CHUNK, pData, iLen, 0);
+  WriteHexLog(LOG_TRACE, "接收到的数据内容" KV_MSG_DETAIL_TAIL, pData, iLen, 1);
   Lock lock(m_csRecv.get());
   return AssembleLocked(pData, iLen);
 }
@@ -305,7 +306,7 @@ DWORD MyComm::WriteToPort(const void* pData, DWORD dwLength) {
   ResetReceive();
   return GuardCall([&] { return Write(pData, dwLength); },
                    [this]() -> DWORD {
-                     WriteLog(KV_HERE, LOG_ERROR, "往串口写入数据异常，有可能是连接的串口线坏了或拔掉了");
+                     WriteLog(KV_HERE, LOG_ERROR, "往串口" KV_MSG_WRITE_FAILED "，有可能是连接的串口线坏了或拔掉了");
                      Close(500);
                      return 0;
                    });
@@ -320,14 +321,14 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   if (CallAbandoned()) return Abandoned(pszName);
   const DWORD dwStart = GetTickCount();
   char szTitle[256];
-  snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
+  snprintf(szTitle, sizeof(szTitle), KV_MSG_SENT "%s请求包数据", pszName);
   WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1, RequestFrameMask(buf, iLen));
   if (m_pJournal != NULL) m_pJournal->BeforeWrite();  // SENT is on the disk before the request goes out
   SetStep(m_eWaitStep.load());
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return KORVESSA_ERR_WRITE;
   for (;;) {
     if (GetTickCount() - dwStart > dwTimeOut) {
-      WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)时间超时，超时时间=%d(ms).", pszName,
+      WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)" KV_MSG_TIMED_OUT "，超时时间=%d(ms).", pszName,
                static_cast<int>(dwTimeOut));
       m_TcpThread.Stop(true);
       return KORVESSA_ERR_TIMEOUT;
@@ -336,7 +337,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
       Lock lock(m_csRecv.get());
       // Taken only while still set: a write on another thread may have reset the state.
       if (m_bRecvOK.load()) {
-        snprintf(szTitle, sizeof(szTitle), "获取%s应答包数据", pszName);
+        snprintf(szTitle, sizeof(szTitle), KV_MSG_ANSWER "%s应答包数据", pszName);
         WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1, AnswerFrameMask());
         const int r = m_RecvBTF.CheckRetCode(pszType);
         ResetReceive();
@@ -353,7 +354,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
 }
 
 int MyComm::Abandoned(const char* pszName) {
-  WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)被收银机放弃.", pszName);
+  WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)" KV_MSG_ABANDONED ".", pszName);
   return KORVESSA_ERR_TIMEOUT;
 }
 
@@ -367,15 +368,16 @@ bool MyComm::BuildContent(const char* pRequest, unsigned char* pContent) {
     WriteLog(KV_HERE, LOG_ERROR, "%s", pszName);
     return false;
   }
-  memcpy(pContent, pRequest, KV_REQ_hostserialNumber);  // operType .. oldTraceNumber
+  memcpy(pContent, pRequest, layout::kReqCommonEnd);  // operType .. oldTraceNumber
   const char* pType = pRequest + KV_REQ_transType;
   if (SameCode(pType, "50") || SameCode(pType, "40")) {
-    memcpy(pContent + 52, pRequest + KV_REQ_hostserialNumber, KV_REQ_hostserialNumber_LEN);
-    memcpy(pContent + 64, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
+    memcpy(pContent + layout::kReqReference.off, pRequest + KV_REQ_hostserialNumber,
+           KV_REQ_hostserialNumber_LEN);
+    memcpy(pContent + layout::kReqDate.off, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
   } else if (SameCode(pType, "62") || SameCode(pType, "64") || SameCode(pType, "66")) {
-    memcpy(pContent + 52, pRequest + KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN);
-    memcpy(pContent + 64, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
-    memcpy(pContent + 72, pRequest + KV_REQ_cardNumber, KV_REQ_cardNumber_LEN);
+    memcpy(pContent + layout::kReqReference.off, pRequest + KV_REQ_oldAuthNumber, KV_REQ_oldAuthNumber_LEN);
+    memcpy(pContent + layout::kReqDate.off, pRequest + KV_REQ_transDate, KV_REQ_transDate_LEN);
+    memcpy(pContent + layout::kReqCardNumber.off, pRequest + KV_REQ_cardNumber, KV_REQ_cardNumber_LEN);
   }
   return true;
 }
@@ -514,9 +516,9 @@ bool MyComm::OpenPortFromConfig() {
          static_cast<BYTE>(cfg.dwStopBits));
     return true;
   } catch (const std::exception& e) {
-    WriteLog(KV_HERE, LOG_FATAL, "打开 COM%d 失败，代码：%s", static_cast<int>(cfg.dwPort), e.what());
+    WriteLog(KV_HERE, LOG_FATAL, KV_MSG_OPEN_COM "%d 失败，代码：%s", static_cast<int>(cfg.dwPort), e.what());
   } catch (...) {
-    WriteLog(KV_HERE, LOG_FATAL, "打开 COM%d 失败，代码：%s", static_cast<int>(cfg.dwPort), "");
+    WriteLog(KV_HERE, LOG_FATAL, KV_MSG_OPEN_COM "%d 失败，代码：%s", static_cast<int>(cfg.dwPort), "");
   }
   if (szDevice[0] != '\0') WriteLog(KV_HERE, LOG_FATAL, "打开串口设备失败：%s", szDevice);
   return false;
@@ -545,7 +547,7 @@ int MyComm::OpenAndHandshake() {
   if (!OpenPortFromConfig()) return KORVESSA_ERR_OPEN;
   const int r = Handshake();
   // The terminal needs a moment after its handshake answer before it takes the request.
-  if (r == 0) Sleep(200);
+  if (r == KORVESSA_OK) Sleep(200);
   return r;
 }
 
@@ -554,7 +556,7 @@ int MyComm::SendTrans(const char* pRequest) {
   if (!BuildContent(pRequest, content)) {
     char szType[3] = {0};
     if (pRequest != NULL) memcpy(szType, pRequest + KV_REQ_transType, KV_REQ_transType_LEN);
-    WriteLog(KV_HERE, LOG_FATAL, "交易类型不在规定的范围内(%s)！", szType);
+    WriteLog(KV_HERE, LOG_FATAL, KV_MSG_BAD_TYPE "(%s)！", szType);
     return KORVESSA_ERR_ARGUMENT;
   }
   // A type "06" request without its print text is refused rather than sent as the
@@ -562,7 +564,8 @@ int MyComm::SendTrans(const char* pRequest) {
   if (!BuildRequest(content)) return KORVESSA_ERR_ARGUMENT;
   int iTimeOut = GetTradeTimeOut();
   if (iTimeOut < 0) iTimeOut = 0;
-  char szType[3] = {static_cast<char>(content[2]), static_cast<char>(content[3]), '\0'};
+  char szType[3] = {static_cast<char>(content[layout::kReqTransType.off]),
+                    static_cast<char>(content[layout::kReqTransType.off + 1]), '\0'};
   if (m_pJournal != NULL) m_pJournal->ArmRequest();
   m_eWaitStep.store(CallStep::kWaiting);
   return Exchange(szType, static_cast<DWORD>(iTimeOut));
@@ -571,7 +574,7 @@ int MyComm::SendTrans(const char* pRequest) {
 int MyComm::ProcessTrans(const char* pRequest, char* pResponse) {
   const int r = SendTrans(pRequest);
   SetStep(CallStep::kFinishing);
-  if (r == 0) {
+  if (r == KORVESSA_OK) {
     PrintResult print;
     {
       Lock lock(m_csRecv.get());

@@ -10,17 +10,18 @@
 #include "journal/Journal.h"
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
+#include "protocol/Layout.h"
 #include "relay/TcpThread.h"
 #include "relay/TerminalLink.h"
 #include "serial/SerialPort.h"
 
 // Sizes of the records and of the engine's fixed buffers.
 enum {
-  kContentSize = 100,        // request content carried by every request frame
-  kRecvBufSize = 4096,       // assembly buffer for one received frame
-  kSendBufSize = 4096,       // encoding buffer for one frame to send
-  kPrintTextMax = 2000,      // longest print text a type "06" request carries
-  kHandshakeTimeOut = 2000,  // ms
+  kContentSize = layout::kRequestContentSize,  // request content carried by every request frame
+  kRecvBufSize = 4096,                         // assembly buffer for one received frame
+  kSendBufSize = 4096,                         // encoding buffer for one frame to send
+  kPrintTextMax = 2000,                        // longest print text a type "06" request carries
+  kHandshakeTimeOut = 2000,                    // ms
 };
 
 // The step of the call in progress, as the register sees it (GetValue("state")).

@@ -14,6 +14,7 @@
 
 #include "engine/MyComm.h"
 #include "log/Log.h"
+#include "log/Messages.h"
 
 namespace {
 
@@ -170,7 +171,7 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
         break;
       case RecvState::kBody:
         if (m_iIndex - m_iStart >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
-          WriteLog(KV_HERE, LOG_TRACE, "Len = %d, m_iIndex = %d.", m_iFrameEnd - m_iStart,
+          WriteLog(KV_HERE, LOG_TRACE, KV_MSG_SERIAL_LEN "%d, m_iIndex = %d.", m_iFrameEnd - m_iStart,
                    m_iIndex - m_iStart);
         }
         // At the frame's last byte the frame is decoded; one whose ETX is missing fails the

@@ -17,6 +17,7 @@
 #include "log/Log.h"
 #include "base/GuardCall.h"
 #include "base/PathUtil.h"
+#include "log/Messages.h"
 
 char g_TransRequest[kRequestRecordSize];
 char g_TransResponse[kResponseRecordSize];
@@ -178,7 +179,7 @@ int RunTransaction(MyComm* comm, const TransJournal& journal, const char* pReque
   int r = KORVESSA_ERR_OPEN;
   return GuardCall(
       [&]() -> int {
-        WriteHexLog(LOG_INFO, "传入参数", pRequest, kRequestRecordSize, -1, RequestRecordMask());
+        WriteHexLog(LOG_INFO, KV_MSG_REQUEST_RECORD, pRequest, kRequestRecordSize, -1, RequestRecordMask());
         comm->ShowRequest(pRequest);
         r = comm->OpenAndHandshake();
         if (r == KORVESSA_OK) r = comm->ProcessTrans(pRequest, pResponse);
@@ -252,11 +253,11 @@ const char* LocalRejCode(int iResult) {
       return "x2";
     case KORVESSA_ERR_TIMEOUT:
       return "x3";
-    case -4:  // no result of its own today; its code is kept for the explanations table
+    case KORVESSA_ERR_RESERVED4:  // no result of its own today; its code is kept for the explanations table
       return "x4";
     case KORVESSA_ERR_WRITE:
       return "x5";
-    case -6:  // as -4
+    case KORVESSA_ERR_RESERVED6:  // as KORVESSA_ERR_RESERVED4
       return "x6";
     default:
       return "ff";

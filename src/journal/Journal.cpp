@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "KorvessaDLL.h"
 #include "config/Config.h"
 #include "log/Log.h"
 #include "platform/platform_fs.h"
@@ -23,15 +24,15 @@ struct RecordField {
   int width;
 };
 const RecordField kRequestFields[] = {
-    {6, 9},    // cashRegisterNo
-    {33, 12},  // cashTraceNumber
-    {2, 2},    // transType
-    {21, 12},  // amount
+    {KV_REQ_cashRegisterNo, KV_REQ_cashRegisterNo_LEN},
+    {KV_REQ_cashTraceNumber, KV_REQ_cashTraceNumber_LEN},
+    {KV_REQ_transType, KV_REQ_transType_LEN},
+    {KV_REQ_amount, KV_REQ_amount_LEN},
 };
 // Response record fields of a final event.
-const RecordField kRetCode = {6, 2};
-const RecordField kPosTrace = {152, 6};
-const RecordField kHostRef = {116, 12};
+const RecordField kRetCode = {KV_RSP_rejCode, KV_RSP_rejCode_LEN};
+const RecordField kPosTrace = {KV_RSP_posTraceNumber, KV_RSP_posTraceNumber_LEN};
+const RecordField kHostRef = {KV_RSP_hostserialNumber, KV_RSP_hostserialNumber_LEN};
 
 bool AppendText(char* out, size_t size, const char* text) {
   const size_t used = strlen(out);
@@ -44,11 +45,11 @@ bool AppendText(char* out, size_t size, const char* text) {
 }  // namespace
 
 JournalOutcome OutcomeOf(int result, bool requestWritten) {
-  if (result == 0) return JournalOutcome::kApproved;
+  if (result == KORVESSA_OK) return JournalOutcome::kApproved;
   if (result > 0) return requestWritten ? JournalOutcome::kRefused : JournalOutcome::kNotSent;
   // A request frame that did not go out whole is not taken by a terminal; any other failure after the
   // request went out (no answer in time, or a failure with no answer seen) leaves the payment in doubt.
-  if (requestWritten && result != -5) return JournalOutcome::kUncertain;
+  if (requestWritten && result != KORVESSA_ERR_WRITE) return JournalOutcome::kUncertain;
   return JournalOutcome::kNotSent;
 }
 

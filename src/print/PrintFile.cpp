@@ -9,6 +9,7 @@
 #include "log/Log.h"
 #include "platform/platform.h"
 #include "platform/platform_fs.h"
+#include "protocol/Layout.h"
 
 namespace {
 
@@ -95,28 +96,31 @@ struct ReceiptLine {
   int iWidth2;
 };
 
+// Offset and width of an answer field.
+#define KV_ANS(field) layout::field.off, layout::field.width
 const ReceiptLine kReceiptLines[20] = {
-    {ReceiptLine::kVerbatim, 0, 0, 0, 0},      // 001
-    {ReceiptLine::kVerbatim, 0, 0, 0, 0},      // 002
-    {ReceiptLine::kVerbatim, 0, 0, 0, 0},      // 003
-    {ReceiptLine::kPlain, 64, 40, 0, 0},       // 004
-    {ReceiptLine::kPlain, 41, 15, 0, 0},       // 005
-    {ReceiptLine::kPlain, 56, 8, 0, 0},        // 006
-    {ReceiptLine::kPlain, 8, 9, 0, 0},         // 007
-    {ReceiptLine::kPlain, 127, 12, 0, 0},      // 008
-    {ReceiptLine::kPlain, 139, 12, 0, 0},      // 009
-    {ReceiptLine::kCardNo, 104, 19, 0, 0},     // 010 card number
-    {ReceiptLine::kTransName, 2, 2, 0, 0},     // 011 transaction name of the command code
-    {ReceiptLine::kPlain, 35, 6, 0, 0},        // 012
-    {ReceiptLine::kPlain, 201, 6, 0, 0},       // 013 terminal trace number
-    {ReceiptLine::kPlain, 165, 6, 0, 0},       // 014
-    {ReceiptLine::kPlain, 171, 12, 0, 0},      // 015 host reference number
-    {ReceiptLine::kDateTime, 151, 8, 159, 6},  // 016 date and time
-    {ReceiptLine::kAmount, 23, 12, 0, 0},      // 017 amount
-    {ReceiptLine::kPlain, 207, 300, 0, 0},     // 018
-    {ReceiptLine::kVerbatim, 0, 0, 0, 0},      // 019
-    {ReceiptLine::kVerbatim, 0, 0, 0, 0},      // 020
+    {ReceiptLine::kVerbatim, 0, 0, 0, 0},                          // 001
+    {ReceiptLine::kVerbatim, 0, 0, 0, 0},                          // 002
+    {ReceiptLine::kVerbatim, 0, 0, 0, 0},                          // 003
+    {ReceiptLine::kPlain, KV_ANS(kAnsName), 0, 0},                 // 004
+    {ReceiptLine::kPlain, KV_ANS(kAnsMerchant), 0, 0},             // 005
+    {ReceiptLine::kPlain, KV_ANS(kAnsTerminal), 0, 0},             // 006
+    {ReceiptLine::kPlain, layout::kAnsInfo.off, 9, 0, 0},          // 007: the first 9 bytes of the field
+    {ReceiptLine::kPlain, KV_ANS(kAnsIssuer), 0, 0},               // 008
+    {ReceiptLine::kPlain, KV_ANS(kAnsAcquirer), 0, 0},             // 009
+    {ReceiptLine::kCardNo, KV_ANS(kAnsCardNumber), 0, 0},          // 010 card number
+    {ReceiptLine::kTransName, KV_ANS(kAnsCmdCode), 0, 0},          // 011 transaction name of the command code
+    {ReceiptLine::kPlain, KV_ANS(kAnsBatch), 0, 0},                // 012
+    {ReceiptLine::kPlain, KV_ANS(kAnsTrace), 0, 0},                // 013 terminal trace number
+    {ReceiptLine::kPlain, KV_ANS(kAnsAuth), 0, 0},                 // 014
+    {ReceiptLine::kPlain, KV_ANS(kAnsReference), 0, 0},            // 015 host reference number
+    {ReceiptLine::kDateTime, KV_ANS(kAnsDate), KV_ANS(kAnsTime)},  // 016 date and time
+    {ReceiptLine::kAmount, KV_ANS(kAnsAmount), 0, 0},              // 017 amount
+    {ReceiptLine::kPlain, KV_ANS(kAnsText), 0, 0},                 // 018
+    {ReceiptLine::kVerbatim, 0, 0, 0, 0},                          // 019
+    {ReceiptLine::kVerbatim, 0, 0, 0, 0},                          // 020
 };
+#undef KV_ANS
 
 const char* const kNoReceiptTypes[] = {"94", "92", "80", "00"};
 

@@ -9,6 +9,7 @@
 #include "KorvessaDLL.h"
 #include "config/Config.h"
 #include "log/Log.h"
+#include "protocol/Layout.h"
 #include "protocol/TransID.h"
 
 bool IsTransmitData(const uint8_t* content, int contentLen) {
@@ -30,25 +31,25 @@ struct ResponseField {
 };
 
 const ResponseField kResponseMap[] = {
-    {KV_RSP_operType, KV_RSP_operType_LEN, 0},
-    {KV_RSP_cmdCode, KV_RSP_cmdCode_LEN, 2},
-    {KV_RSP_reply4, KV_RSP_reply4_LEN, 4},
-    {KV_RSP_rejCode, KV_RSP_rejCode_LEN, 6},
-    {KV_RSP_reply41, KV_RSP_reply41_LEN, 41},
-    {KV_RSP_reply56, KV_RSP_reply56_LEN, 56},
-    {KV_RSP_reply139, KV_RSP_reply139_LEN, 139},
-    {KV_RSP_reply127, KV_RSP_reply127_LEN, 127},
-    {KV_RSP_amount, KV_RSP_amount_LEN, 23},
-    {KV_RSP_cardNumber, KV_RSP_cardNumber_LEN, 104},
-    {KV_RSP_reply123, KV_RSP_reply123_LEN, 123},
-    {KV_RSP_transDate, KV_RSP_transDate_LEN, 151},
-    {KV_RSP_transTime, KV_RSP_transTime_LEN, 159},
-    {KV_RSP_reply165, KV_RSP_reply165_LEN, 165},
-    {KV_RSP_hostserialNumber, KV_RSP_hostserialNumber_LEN, 171},
-    {KV_RSP_reply183, KV_RSP_reply183_LEN, 183},
-    {KV_RSP_reply195, KV_RSP_reply195_LEN, 195},
-    {KV_RSP_reply35, KV_RSP_reply35_LEN, 35},
-    {KV_RSP_posTraceNumber, KV_RSP_posTraceNumber_LEN, 201},
+    {KV_RSP_operType, KV_RSP_operType_LEN, layout::kAnsOperType.off},
+    {KV_RSP_cmdCode, KV_RSP_cmdCode_LEN, layout::kAnsCmdCode.off},
+    {KV_RSP_reply4, KV_RSP_reply4_LEN, layout::kAnsReply4.off},
+    {KV_RSP_rejCode, KV_RSP_rejCode_LEN, layout::kAnsRetCode.off},
+    {KV_RSP_reply41, KV_RSP_reply41_LEN, layout::kAnsMerchant.off},
+    {KV_RSP_reply56, KV_RSP_reply56_LEN, layout::kAnsTerminal.off},
+    {KV_RSP_reply139, KV_RSP_reply139_LEN, layout::kAnsAcquirer.off},
+    {KV_RSP_reply127, KV_RSP_reply127_LEN, layout::kAnsIssuer.off},
+    {KV_RSP_amount, KV_RSP_amount_LEN, layout::kAnsAmount.off},
+    {KV_RSP_cardNumber, KV_RSP_cardNumber_LEN, layout::kAnsCardNumber.off},
+    {KV_RSP_reply123, KV_RSP_reply123_LEN, layout::kAnsExpiry.off},
+    {KV_RSP_transDate, KV_RSP_transDate_LEN, layout::kAnsDate.off},
+    {KV_RSP_transTime, KV_RSP_transTime_LEN, layout::kAnsTime.off},
+    {KV_RSP_reply165, KV_RSP_reply165_LEN, layout::kAnsAuth.off},
+    {KV_RSP_hostserialNumber, KV_RSP_hostserialNumber_LEN, layout::kAnsReference.off},
+    {KV_RSP_reply183, KV_RSP_reply183_LEN, layout::kAnsReference2.off},
+    {KV_RSP_reply195, KV_RSP_reply195_LEN, layout::kAnsExtra.off},
+    {KV_RSP_reply35, KV_RSP_reply35_LEN, layout::kAnsBatch.off},
+    {KV_RSP_posTraceNumber, KV_RSP_posTraceNumber_LEN, layout::kAnsTrace.off},
 };
 
 const char kRecvDumpTitle[] = "接收到的数据";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/Log.h"
+#include "log/Messages.h"
 #include "platform/platform.h"
 
 namespace {
@@ -26,7 +27,7 @@ const char* RelayEndText(RelayEnd end) {
     case RelayEnd::kNone:
       return "";
     case RelayEnd::kReplied:
-      return "已应答";
+      return KV_MSG_REPLIED;
     case RelayEnd::kHostClosed:
       return "主机关闭连接";
     case RelayEnd::kConnectRefused:
@@ -50,8 +51,10 @@ void FormatRelayAudit(char* out, size_t size, const char* host, const char* port
   char p[16];
   Printable(h, sizeof(h), host);
   Printable(p, sizeof(p), port);
-  std::snprintf(out, size, "主机转发：目的地址=%s:%s，发送=%lld字节，接收=%lld字节，用时=%lums，结果=%s", h,
-                p, sent, received, ms, RelayEndText(end));
+  std::snprintf(out, size,
+                KV_MSG_RELAY_AUDIT
+                "目的地址=%s:%s，发送=%lld字节，接收=%lld字节，用时=%lums，" KV_MSG_AUDIT_RESULT "%s",
+                h, p, sent, received, ms, RelayEndText(end));
 }
 
 RelayAudit::RelayAudit() : start_(0), sent_(0), received_(0), open_(false) {

@@ -7,6 +7,7 @@
 
 #include "config/Config.h"
 #include "log/Log.h"
+#include "log/Messages.h"
 #include "platform/CsLock.h"
 #include "platform/net_util.h"
 #include "protocol/BTFManager.h"
@@ -283,7 +284,7 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs, bool mayAbandon) {
   // A thread whose connect failed never ran the relay: its end is not reported, as when no
   // thread was started for a unit that could not be connected.
   if (GetExitCodeThread(m_hThread, &code) && code != STILL_ACTIVE && m_bConnected) {
-    WriteLog(KV_HERE, LOG_INFO, "TCP Thread exit successfully.");
+    WriteLog(KV_HERE, LOG_INFO, KV_MSG_RELAY_EXIT);
   }
   if (clear) {
     std::memset(m_szIP, 0, sizeof(m_szIP));
@@ -436,7 +437,7 @@ bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr->sin_addr);
   char text[16];
   std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  WriteLog(KV_HERE, LOG_INFO, "Destination IP: %s", text);
+  WriteLog(KV_HERE, LOG_INFO, KV_MSG_DESTINATION "%s", text);
   return true;
 }
 
@@ -454,7 +455,7 @@ void TcpThread::EndUnit(RelayEnd how) {
 
 void TcpThread::LogUnitHead() {
   if (m_iUnitLen > 0) {
-    WriteHexLog(LOG_INFO, "串口 > 后台 数据头", m_ucUnitHead, m_iUnitLen,
+    WriteHexLog(LOG_INFO, KV_MSG_TO_HOST "后台 数据头", m_ucUnitHead, m_iUnitLen,
                 m_iUnitLen < kTransmitHeadShown ? m_iUnitLen : kTransmitHeadShown);
   }
   m_iUnitLen = 0;
@@ -484,7 +485,7 @@ bool TcpThread::SendData() {
     sent += n;
     m_Audit.AddSent(n);
   }
-  WriteLog(KV_HERE, LOG_INFO, "send Data success!(SendLen = %d)", sent);
+  WriteLog(KV_HERE, LOG_INFO, KV_MSG_SENT_TO_HOST "(SendLen = %d)", sent);
   return true;
 }
 
@@ -500,7 +501,7 @@ bool TcpThread::RecvData() {
   if (n > 0) {
     m_iRecvLen = n;
     m_Audit.AddReceived(n);
-    WriteLog(KV_HERE, LOG_INFO, "recv Data success!(RecvLen = %d)", n);
+    WriteLog(KV_HERE, LOG_INFO, KV_MSG_RECEIVED_FROM_HOST "(RecvLen = %d)", n);
     const bool written = ReplyToPos();
     // A block too large for a frame reaches the terminal as nothing (m_iRecvLen 0).
     EndUnit(written && m_iRecvLen > 0 ? RelayEnd::kReplied : RelayEnd::kFailed);
@@ -537,7 +538,7 @@ bool TcpThread::ReplyToPos() {
     m_iRecvLen = 0;
     return true;
   }
-  WriteHexLog(LOG_INFO, "后台 > 串口 数据头", m_szRecvBuf, m_iRecvLen,
+  WriteHexLog(LOG_INFO, "后台" KV_MSG_FROM_HOST " 数据头", m_szRecvBuf, m_iRecvLen,
               m_iRecvLen < kTransmitHeadShown ? m_iRecvLen : kTransmitHeadShown);
   DWORD written =
       m_pComm != nullptr ? m_pComm->WriteToTerminal(m_szRecvBuf, static_cast<DWORD>(m_iRecvLen)) : 0;
@@ -559,6 +560,6 @@ unsigned WINAPI TcpThread::TcpThreadEntryPoint(void* object) {
   }
   self->CloseSocket();
   self->CloseSendEvent();
-  WriteLog(KV_HERE, LOG_INFO, "TcpThreadEntryPoint() Exit.");
+  WriteLog(KV_HERE, LOG_INFO, KV_MSG_RELAY_THREAD_EXIT);
   return 0;
 }

@@ -1,9 +1,15 @@
 // The transmit data header: parsing a unit from the terminal and building the reply header.
 #include <cstring>
 
+#include "protocol/Layout.h"
 #include "relay/TcpThread.h"
 
 static_assert(offsetof(STU_TRANSMIT_HEAD, ucLen) + 2 == kTransmitHeadSize, "header is 52 bytes on the wire");
+static_assert(kTransmitHeadSize == layout::kUnitHeadSize &&
+                  offsetof(STU_TRANSMIT_HEAD, szIP) == static_cast<size_t>(layout::kUnitHost.off) &&
+                  offsetof(STU_TRANSMIT_HEAD, szPort) == static_cast<size_t>(layout::kUnitPort.off) &&
+                  offsetof(STU_TRANSMIT_HEAD, ucLen) == static_cast<size_t>(layout::kUnitPayloadLen.off),
+              "the header structure is the layout's transmit data header");
 
 TransmitHead::TransmitHead() { std::memset(&m_stuHead, 0, sizeof(m_stuHead)); }
 
@@ -11,7 +17,7 @@ TransmitHead::~TransmitHead() {}
 
 int TransmitHead::PayloadLength(const unsigned char* content) {
   if (content == nullptr) return 0;
-  return content[50] * 256 + content[51];
+  return content[layout::kUnitPayloadLen.off] * 256 + content[layout::kUnitPayloadLen.off + 1];
 }
 
 bool TransmitHead::CheckLength(const unsigned char* content, int contentLen) {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "Options.h"
+#include "KorvessaDLL.h"
 #include "Rig.h"
 
 extern char** environ;
@@ -79,41 +80,45 @@ std::string Garbage() {  // 256 bytes in a scrambled order: every value once, ET
 std::vector<Row> Matrix() {
   const std::string relay = "--relay-timeout 400 --relay 127.0.0.1:{port}:PAYLOAD-1";
   return {
-      {"approval", "", "", 0, Rsp::kAnswer, kTradeBound, -1, "", true},
-      {"silence", "--silent", "", -3, Rsp::kHandshake, kTradeBound, -1,
+      {"approval", "", "", KORVESSA_OK, Rsp::kAnswer, kTradeBound, -1, "", true},
+      {"silence", "--silent", "", KORVESSA_ERR_TIMEOUT, Rsp::kHandshake, kTradeBound, -1,
        "处理消费(发送->接收)时间超时，超时时间=1000(ms).", true},
-      {"handshake unanswered", "--hs-silent", "", -3, Rsp::kUntouched, kHsBound, -1,
+      {"handshake unanswered", "--hs-silent", "", KORVESSA_ERR_TIMEOUT, Rsp::kUntouched, kHsBound, -1,
        "处理握手(发送->接收)时间超时，超时时间=2000(ms)."},
-      {"refusal 05", "--code 05", "", 0x3530, Rsp::kAnswer, kTradeBound, -1, "", true},
-      {"handshake refused", "--hs-code 05", "", 0x3530, Rsp::kUntouched, kHsBound},
-      {"line closed before the request", "--hs-hangup-after", "", -5, Rsp::kHandshake, kTradeBound, -1,
-       "往串口写入数据异常，有可能是连接的串口线坏了或拔掉了", true},
-      {"line closed in mid-frame", "--cut 3", "", -3, Rsp::kHandshake, kTradeBound},
-      {"line closed in mid-answer", "--chunks 4 --chunk-gap 50 --cut 300", "", -3, Rsp::kHandshake,
+      {"refusal 05", "--code 05", "", KORVESSA_REFUSAL('0', '5'), Rsp::kAnswer, kTradeBound, -1, "", true},
+      {"handshake refused", "--hs-code 05", "", KORVESSA_REFUSAL('0', '5'), Rsp::kUntouched, kHsBound},
+      {"line closed before the request", "--hs-hangup-after", "", KORVESSA_ERR_WRITE, Rsp::kHandshake,
+       kTradeBound, -1, "往串口写入数据异常，有可能是连接的串口线坏了或拔掉了", true},
+      {"line closed in mid-frame", "--cut 3", "", KORVESSA_ERR_TIMEOUT, Rsp::kHandshake, kTradeBound},
+      {"line closed in mid-answer", "--chunks 4 --chunk-gap 50 --cut 300", "", KORVESSA_ERR_TIMEOUT,
+       Rsp::kHandshake, kTradeBound},
+      {"line closed instead of the answer", "--hangup", "", KORVESSA_ERR_TIMEOUT, Rsp::kHandshake,
        kTradeBound},
-      {"line closed instead of the answer", "--hangup", "", -3, Rsp::kHandshake, kTradeBound},
-      {"garbage burst", "--noise " + Garbage(), "", 0, Rsp::kAnswer, kTradeBound, -1, "", true},
-      {"noise before STX", "--noise 4141", "", 0, Rsp::kAnswer, kTradeBound},
-      {"stray STX before the answer", "--noise 0202", "", 0, Rsp::kAnswer, kTradeBound},
-      {"stray STX, a 300-byte answer", "--noise 02 --reply-len 300", "", 0, Rsp::kAnswer, kTradeBound},
-      {"5000-byte frame", "--reply-len 4989", "", -3, Rsp::kHandshake, kTradeBound},
-      {"LEN says 10 more", "--len-delta 10", "", -3, Rsp::kHandshake, kTradeBound},
+      {"garbage burst", "--noise " + Garbage(), "", KORVESSA_OK, Rsp::kAnswer, kTradeBound, -1, "", true},
+      {"noise before STX", "--noise 4141", "", KORVESSA_OK, Rsp::kAnswer, kTradeBound},
+      {"stray STX before the answer", "--noise 0202", "", KORVESSA_OK, Rsp::kAnswer, kTradeBound},
+      {"stray STX, a 300-byte answer", "--noise 02 --reply-len 300", "", KORVESSA_OK, Rsp::kAnswer,
+       kTradeBound},
+      {"5000-byte frame", "--reply-len 4989", "", KORVESSA_ERR_TIMEOUT, Rsp::kHandshake, kTradeBound},
+      {"LEN says 10 more", "--len-delta 10", "", KORVESSA_ERR_TIMEOUT, Rsp::kHandshake, kTradeBound},
       // Decoded (and mapped) although it fails the check: the response holds what was loaded last.
-      {"LEN says 10 less", "--len-delta -10", "", -3, Rsp::kAnswer, kTradeBound},
-      {"stale identifier", "--stale-id", "", 0, Rsp::kAnswer, kTradeBound, -1, "", true},
-      {"wrong command code", "--wrong-cmd 52", "", -3, Rsp::kAnswer, kTradeBound, -1,
+      {"LEN says 10 less", "--len-delta -10", "", KORVESSA_ERR_TIMEOUT, Rsp::kAnswer, kTradeBound},
+      {"stale identifier", "--stale-id", "", KORVESSA_OK, Rsp::kAnswer, kTradeBound, -1, "", true},
+      {"wrong command code", "--wrong-cmd 52", "", KORVESSA_ERR_TIMEOUT, Rsp::kAnswer, kTradeBound, -1,
        "发送数据的指令代码(\"30\":消费)和接收数据的指令代码(\"52\""},
-      {"relay round trip", relay + " --relay-expect HOST-OK", "--mode answer --reply-text HOST-OK", 0,
-       Rsp::kAnswer, kTradeBound, 1, "", true},
-      {"host refuses", relay, "--mode refuse", 0, Rsp::kAnswer, kTradeBound, 0, "", true},
-      {"host never answers", relay, "--mode silent", 0, Rsp::kAnswer, kTradeBound, 0},
-      {"host closes at once", relay, "--mode hangup", 0, Rsp::kAnswer, kTradeBound, 0},
-      {"host answers 4033 bytes", relay, "--mode answer --reply-len 4033", 0, Rsp::kAnswer, kTradeBound, 1},
-      {"host answers 4034 bytes", relay, "--mode answer --reply-len 4034", 0, Rsp::kAnswer, kTradeBound, 0},
+      {"relay round trip", relay + " --relay-expect HOST-OK", "--mode answer --reply-text HOST-OK",
+       KORVESSA_OK, Rsp::kAnswer, kTradeBound, 1, "", true},
+      {"host refuses", relay, "--mode refuse", KORVESSA_OK, Rsp::kAnswer, kTradeBound, 0, "", true},
+      {"host never answers", relay, "--mode silent", KORVESSA_OK, Rsp::kAnswer, kTradeBound, 0},
+      {"host closes at once", relay, "--mode hangup", KORVESSA_OK, Rsp::kAnswer, kTradeBound, 0},
+      {"host answers 4033 bytes", relay, "--mode answer --reply-len 4033", KORVESSA_OK, Rsp::kAnswer,
+       kTradeBound, 1},
+      {"host answers 4034 bytes", relay, "--mode answer --reply-len 4034", KORVESSA_OK, Rsp::kAnswer,
+       kTradeBound, 0},
       {"host's connect hangs", "--relay-timeout 3000 --relay 127.0.0.1:{port}:PAYLOAD-1 --silent",
-       "--mode hang", -3, Rsp::kUnit, kTradeBound, 0, "", true},
+       "--mode hang", KORVESSA_ERR_TIMEOUT, Rsp::kUnit, kTradeBound, 0, "", true},
       {"unit between calls", "--relay-after 127.0.0.1:{port}:BETWEEN --relay-expect HOST-OK",
-       "--mode answer --reply-text HOST-OK", 0, Rsp::kAnswer, kTradeBound, 1},
+       "--mode answer --reply-text HOST-OK", KORVESSA_OK, Rsp::kAnswer, kTradeBound, 1},
   };
 }
 
@@ -371,7 +376,8 @@ int RunReload(const Env& env, int rounds) {
     term.SetScenario(opt.scenario);
     if (!t.Check(lib.Load(&err), "load: " + err)) break;
     const int r = lib.Call(req, nullptr, nullptr);
-    t.Check(r == (kind == 1 ? 0x3530 : 0), kinds[kind] + ": result " + std::to_string(r));
+    t.Check(r == (kind == 1 ? KORVESSA_REFUSAL('0', '5') : KORVESSA_OK),
+            kinds[kind] + ": result " + std::to_string(r));
     if (kind == 2) {
       bool got = false;
       for (int k = 0; k < 60 && !got; ++k, usleep(50 * 1000)) got = !term.RelayResults().empty();

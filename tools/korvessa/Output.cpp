@@ -74,7 +74,7 @@ int PrintBankTransResult(int result, const char (&response)[kResponseSize + 1], 
       if (strcmp(f.name, "cardNumber") == 0 && !showCard) MaskCardText(&v);
       printf("  %-17s = \"%s\"\n", f.name, FromGbk(v, enc).c_str());
     }
-    const std::string rejCode(response + 6, 2);
+    const std::string rejCode(response + KV_RSP_rejCode, KV_RSP_rejCode_LEN);
     bool found = false;
     const std::string text = RejCodeExplain(ini, rejCode, &found);
     printf("Explanation: %s\n", found ? FromGbk(text, enc).c_str() : "(none configured)");

@@ -1,44 +1,35 @@
+// The cash register's side of the records: field tables, the request built from command-line values,
+// result meanings and the Config.ini readings korvessa displays.
 #include "Records.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-#else
-#include <iconv.h>
-#endif
+#include "KorvessaDLL.h"
 
 namespace korvessa {
 
+// Both tables come from the public header's field lists, so the tool cannot disagree with the library.
+#define KV_REQUEST_FIELD(f) {#f, KV_REQ_##f, KV_REQ_##f##_LEN},
+#define KV_RESPONSE_FIELD(f) {#f, KV_RSP_##f, KV_RSP_##f##_LEN},
+
 const std::vector<Field>& RequestFields() {
-  static const std::vector<Field> kFields = {
-      {"operType", 0, 2},           {"transType", 2, 2},       {"cardType", 4, 2},
-      {"cashRegisterNo", 6, 9},     {"operatorNo", 15, 6},     {"amount", 21, 12},
-      {"cashTraceNumber", 33, 12},  {"printFlag", 45, 1},      {"oldTraceNumber", 46, 6},
-      {"hostserialNumber", 52, 12}, {"oldAuthNumber", 64, 12}, {"transDate", 76, 8},
-      {"cardNumber", 84, 19},       {"reserved", 103, 3},
-  };
+  static const std::vector<Field> kFields = {KORVESSA_REQUEST_FIELDS(KV_REQUEST_FIELD)};
   return kFields;
 }
 
 const std::vector<Field>& ResponseFields() {
-  static const std::vector<Field> kFields = {
-      {"operType", 0, 2},         {"cmdCode", 2, 2},    {"reply4", 4, 2},
-      {"rejCode", 6, 2},          {"reply41", 8, 15},   {"reply56", 23, 8},
-      {"reply139", 31, 12},       {"reply127", 43, 12}, {"amount", 55, 12},
-      {"cardNumber", 67, 19},     {"reply123", 86, 4},  {"transDate", 90, 8},
-      {"transTime", 98, 6},       {"reply165", 104, 6}, {"hostserialNumber", 116, 12},
-      {"reply183", 128, 12},      {"reply195", 140, 6}, {"reply35", 146, 6},
-      {"posTraceNumber", 152, 6}, {"reserved", 158, 3},
-  };
+  static const std::vector<Field> kFields = [] {
+    std::vector<Field> all = {KORVESSA_RESPONSE_FIELDS(KV_RESPONSE_FIELD)};
+    // The gap holds nothing: it is no field a register reads.
+    all.erase(
+        std::remove_if(all.begin(), all.end(), [](const Field& f) { return strcmp(f.name, "gap") == 0; }),
+        all.end());
+    return all;
+  }();
   return kFields;
 }
 
@@ -80,29 +71,29 @@ bool AmountToMinor(const std::string& text, std::string* out) {
 
 std::string ResultMeaning(int result) {
   switch (result) {
-    case 0:
+    case KORVESSA_OK:
       return "approved";
-    case -1:
+    case KORVESSA_ERR_OPEN:
       return "the serial port could not be opened";
-    case -2:
+    case KORVESSA_ERR_ARGUMENT:
       return "bad argument or undefined transaction type";
-    case -3:
+    case KORVESSA_ERR_TIMEOUT:
       return "no acceptable answer from the terminal in time";
-    case -5:
+    case KORVESSA_ERR_WRITE:
       return "writing to the serial port failed";
-    case -10:
+    case KORVESSA_ERR_TOO_LARGE:
       return "the request frame is too large";
     default:
       break;
   }
   if (result > 0 && result <= 0xFFFF) {
-    const char c[3] = {static_cast<char>(result & 0xFF), static_cast<char>((result >> 8) & 0xFF), 0};
+    const char c[3] = {KORVESSA_REFUSAL_CHAR1(result), KORVESSA_REFUSAL_CHAR2(result), 0};
     return std::string("refused by the terminal, return code \"") + c + "\"";
   }
   return "unknown result";
 }
 
-int ExitStatusFor(int result) { return result == 0 ? 0 : (result > 0 ? 1 : 2); }
+int ExitStatusFor(int result) { return result == KORVESSA_OK ? 0 : (result > 0 ? 1 : 2); }
 
 int ExitStatusForRejCode(const std::string& rejCode) {
   if (rejCode == "00") return 0;
@@ -122,13 +113,7 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
+using kvtools::SameNameNoCase;
 
 }  // namespace
 
@@ -143,12 +128,12 @@ std::string IniString(const std::string& file, const std::string& section, const
     if (t.empty() || t[0] == ';') continue;
     if (t[0] == '[') {
       const size_t close = t.find(']');
-      inSection = close != std::string::npos && SameName(Trim(t.substr(1, close - 1)), section);
+      inSection = close != std::string::npos && SameNameNoCase(Trim(t.substr(1, close - 1)), section);
       continue;
     }
     if (!inSection) continue;
     const size_t eq = t.find('=');
-    if (eq == std::string::npos || !SameName(Trim(t.substr(0, eq)), key)) continue;
+    if (eq == std::string::npos || !SameNameNoCase(Trim(t.substr(0, eq)), key)) continue;
     std::string v = Trim(t.substr(eq + 1));
     if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\''))) {
       v = v.substr(1, v.size() - 2);
@@ -188,45 +173,6 @@ std::string ReceiptPath(const std::string& iniFile) {
   }
 #endif
   return path;
-}
-
-std::string FromGbk(const std::string& gbk, const std::string& encoding) {
-  if (encoding.empty() || SameName(encoding, "GBK") || SameName(encoding, "CP936")) return gbk;
-#ifdef _WIN32
-  if (gbk.empty()) return gbk;
-  const int wn = MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), nullptr, 0);
-  if (wn <= 0) return gbk;
-  std::wstring w(static_cast<size_t>(wn), L'\0');
-  MultiByteToWideChar(936, 0, gbk.data(), static_cast<int>(gbk.size()), &w[0], wn);
-  const UINT cp = SameName(encoding, "UTF-8") ? CP_UTF8 : CP_ACP;
-  const int n = WideCharToMultiByte(cp, 0, w.data(), wn, nullptr, 0, nullptr, nullptr);
-  if (n <= 0) return gbk;
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(cp, 0, w.data(), wn, &out[0], n, nullptr, nullptr);
-  return out;
-#else
-  iconv_t cd = iconv_open(encoding.c_str(), "GBK");
-  if (cd == reinterpret_cast<iconv_t>(-1)) return gbk;
-  std::string out;
-  char buf[512];
-  char* in = const_cast<char*>(gbk.data());
-  size_t inLeft = gbk.size();
-  while (inLeft > 0) {
-    char* o = buf;
-    size_t oLeft = sizeof buf;
-    const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
-    out.append(buf, static_cast<size_t>(o - buf));
-    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-      // A byte that is not GBK (or has no form in the output encoding): show it as '?' and go on.
-      out.push_back('?');
-      ++in;
-      --inLeft;
-      iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  iconv_close(cd);
-  return out;
-#endif
 }
 
 void JsonString(std::string* o, const std::string& s) {

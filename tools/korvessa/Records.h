@@ -1,15 +1,18 @@
 // The cash register's side of the records: the request and response layouts, the request built from
-// command-line values, the few Config.ini readings korvessa needs for its display, and GBK conversion.
+// command-line values, the few Config.ini readings korvessa needs for its display.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
+#include "Gbk.h"
+#include "KorvessaDLL.h"
+
 namespace korvessa {
 
-constexpr size_t kRequestSize = 106;
-constexpr size_t kResponseSize = 161;
+constexpr size_t kRequestSize = KORVESSA_REQUEST_SIZE;
+constexpr size_t kResponseSize = KORVESSA_RESPONSE_SIZE;
 
 struct Field {
   const char* name;
@@ -52,9 +55,8 @@ std::string RejCodeExplain(const std::string& iniFile, const std::string& code, 
 // FileName default "print.txt"), with backslashes turned into the platform's separator.
 std::string ReceiptPath(const std::string& iniFile);
 
-// GBK (code page 936) text to the output encoding ("UTF-8", or the locale's); bytes that do not convert
-// become '?'. With an empty encoding, or "GBK", the text is returned unchanged.
-std::string FromGbk(const std::string& gbk, const std::string& encoding);
+// GBK text to the screen's encoding (tools/common/Gbk.h).
+using kvtools::FromGbk;
 
 // Appends s to o as a JSON string: quotes, backslashes and control bytes escaped; other bytes as they are.
 void JsonString(std::string* o, const std::string& s);

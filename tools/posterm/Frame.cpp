@@ -1,6 +1,9 @@
+// The frame on the wire as the simulated terminal sees it: LRC, encoding, and the content's fields.
 #include "Frame.h"
 
 #include <cstdio>
+
+#include "protocol/Layout.h"
 
 namespace posterm {
 
@@ -25,8 +28,15 @@ Bytes EncodeFrame(const std::string& id, const Bytes& content) {
   return f;
 }
 
-std::string Frame::OperType() const { return Text(0, 2).size() == 2 ? Text(0, 2) : std::string(); }
-std::string Frame::CmdCode() const { return Text(2, 2).size() == 2 ? Text(2, 2) : std::string(); }
+// Request and answer contents both begin with the operation type and the command code.
+std::string Frame::OperType() const {
+  const std::string t = Text(layout::kReqOperType.off, layout::kReqOperType.width);
+  return t.size() == 2 ? t : std::string();
+}
+std::string Frame::CmdCode() const {
+  const std::string t = Text(layout::kReqTransType.off, layout::kReqTransType.width);
+  return t.size() == 2 ? t : std::string();
+}
 
 std::string Frame::Text(size_t off, size_t len) const {
   if (off >= content.size()) return std::string();

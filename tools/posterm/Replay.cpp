@@ -4,24 +4,23 @@
 
 #include "Replay.h"
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 
-#include "LogCmd.h"
+#include "LogParse.h"
+#include "log/Messages.h"
+#include "protocol/Layout.h"
 
 namespace posterm {
 
 namespace {
 
-bool StartsWith(const std::string& s, const std::string& p) { return s.compare(0, p.size(), p) == 0; }
+using kvtools::StartsWith;
 
 // The content of a dumped frame; empty when the dump does not hold a frame.
 Bytes ContentOf(const std::vector<uint8_t>& b) {
-  if (b.size() < 13 || b[0] != kStx) return Bytes();
-  const size_t len = static_cast<size_t>(b[1]) * 256 + b[2];
-  if (len < 8) return Bytes();
-  return Bytes(b.begin() + 9, b.begin() + static_cast<long>(std::min(b.size(), 3 + len)));
+  const kvtools::DumpedFrame f = kvtools::FrameOfDump(b);
+  return f.ok ? f.content : Bytes();
 }
 
 std::string Text(const Bytes& c, size_t off, size_t width) {
@@ -32,9 +31,9 @@ std::string Text(const Bytes& c, size_t off, size_t width) {
   return s;
 }
 
-const char kSent[] = "\xE5\x8F\x91\xE9\x80\x81";      // 发送 (request dump)
-const char kAnswer[] = "\xE8\x8E\xB7\xE5\x8F\x96";    // 获取 (answer dump)
-const char kToHost[] = "\xE4\xB8\xB2\xE5\x8F\xA3 >";  // 串口 > 后台 (a unit for the host)
+const char kSent[] = KV_U8(KV_MSG_SENT);       // request dump
+const char kAnswer[] = KV_U8(KV_MSG_ANSWER);   // answer dump
+const char kToHost[] = KV_U8(KV_MSG_TO_HOST);  // a unit for the host
 
 }  // namespace
 
@@ -47,26 +46,28 @@ bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::st
   }
   std::ostringstream ss;
   ss << in.rdbuf();
-  const std::vector<korvessa::LogEntry> entries = korvessa::ParseLog(ss.str(), path);
+  const std::vector<kvtools::LogEntry> entries = kvtools::ParseLog(ss.str(), path);
   steps->clear();
-  for (const korvessa::LogEntry& e : entries) {
+  for (const kvtools::LogEntry& e : entries) {
     if (!e.dump) continue;
     const Bytes c = ContentOf(e.bytes);
     if (StartsWith(e.text, kSent) && c.size() >= 4) {
       ReplayStep s;
-      s.op = Text(c, 0, 2);
-      s.cmd = Text(c, 2, 2);
+      s.op = Text(c, layout::kReqOperType.off, layout::kReqOperType.width);
+      s.cmd = Text(c, layout::kReqTransType.off, layout::kReqTransType.width);
       steps->push_back(s);
     } else if (StartsWith(e.text, kAnswer) && !steps->empty() && !steps->back().answered && !e.truncated &&
-               c.size() >= 8) {
+               c.size() >= static_cast<size_t>(layout::kAnsRetCode.end())) {
       steps->back().answered = true;
       steps->back().answer = c;
-    } else if (StartsWith(e.text, kToHost) && !steps->empty() && !steps->back().answered && c.size() >= 52) {
+    } else if (StartsWith(e.text, kToHost) && !steps->empty() && !steps->back().answered &&
+               c.size() >= static_cast<size_t>(layout::kUnitHeadSize)) {
+      const size_t len = static_cast<size_t>(layout::kUnitPayloadLen.off);
       RelayUnit u;
-      u.host = Text(c, 4, 40);
-      u.port = Text(c, 44, 6);
-      u.cmd = Text(c, 2, 2);
-      u.payload.assign(static_cast<size_t>(c[50]) * 256 + c[51], 'F');
+      u.host = Text(c, layout::kUnitHost.off, layout::kUnitHost.width);
+      u.port = Text(c, layout::kUnitPort.off, layout::kUnitPort.width);
+      u.cmd = Text(c, layout::kUnitCmdCode.off, layout::kUnitCmdCode.width);
+      u.payload.assign(static_cast<size_t>(c[len]) * 256 + c[len + 1], 'F');
       steps->back().relay.push_back(u);
     }
   }
@@ -74,7 +75,7 @@ bool LoadReplay(const std::string& path, std::vector<ReplayStep>* steps, std::st
     *err = path + " holds no frames: replay needs a log written at level 4 or more (5 for relay units)";
     return false;
   }
-  const int level = korvessa::LogLevelOf(entries);
+  const int level = kvtools::LogLevelOf(entries);
   note->clear();
   if (level < 5) *note = "the log was written at level 4: relay units (level 5) are not replayed";
   return true;

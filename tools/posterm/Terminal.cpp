@@ -1,3 +1,5 @@
+// The simulated terminal: answering the library's frames on a pseudo-terminal as a scenario says, the
+// relay of transmit data to a bank host, and the faults a test asks for.
 #include "Terminal.h"
 
 #include <dirent.h>
@@ -15,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "protocol/Layout.h"
 
 namespace posterm {
 
@@ -51,17 +55,26 @@ struct NamedField {
 };
 
 // Where the register finds each item of an approved answer.
+#define KV_ANS(name, field) \
+  { name, layout::field.off, layout::field.width }
 const NamedField kFields[] = {
-    {"info", 8, 15},   {"amount", 23, 12}, {"batch", 35, 6},   {"merchant", 41, 15}, {"terminal", 56, 8},
-    {"name", 64, 40},  {"card", 104, 19},  {"expiry", 123, 4}, {"issuer", 127, 12},  {"acquirer", 139, 12},
-    {"date", 151, 8},  {"time", 159, 6},   {"auth", 165, 6},   {"ref", 171, 12},     {"ref2", 183, 12},
-    {"extra", 195, 6}, {"trace", 201, 6},  {"text", 207, 300},
+    KV_ANS("info", kAnsInfo),         KV_ANS("amount", kAnsAmount),     KV_ANS("batch", kAnsBatch),
+    KV_ANS("merchant", kAnsMerchant), KV_ANS("terminal", kAnsTerminal), KV_ANS("name", kAnsName),
+    KV_ANS("card", kAnsCardNumber),   KV_ANS("expiry", kAnsExpiry),     KV_ANS("issuer", kAnsIssuer),
+    KV_ANS("acquirer", kAnsAcquirer), KV_ANS("date", kAnsDate),         KV_ANS("time", kAnsTime),
+    KV_ANS("auth", kAnsAuth),         KV_ANS("ref", kAnsReference),     KV_ANS("ref2", kAnsReference2),
+    KV_ANS("extra", kAnsExtra),       KV_ANS("trace", kAnsTrace),       KV_ANS("text", kAnsText),
 };
+#undef KV_ANS
 
 void Put(Bytes* c, size_t off, const std::string& text, size_t width) {
   for (size_t i = 0; i < width && off + i < c->size(); ++i) {
     (*c)[off + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : ' ';
   }
+}
+
+void Put(Bytes* c, layout::Span f, const std::string& text) {
+  Put(c, static_cast<size_t>(f.off), text, static_cast<size_t>(f.width));
 }
 
 std::string NowText(const char* fmt) {
@@ -147,29 +160,30 @@ Bytes BuildAnswer(const Scenario& s, const Step& step, const Frame& req) {
   std::string cmd = req.CmdCode();
   if (cmd.size() == 2) cmd[1] = static_cast<char>(cmd[1] + 1);
   if (!step.cmdCode.empty()) cmd = step.cmdCode;
-  Put(&c, 0, req.OperType(), 2);
-  Put(&c, 2, cmd, 2);
-  Put(&c, 4, req.Text(4, 2), 2);
-  Put(&c, 6, step.retCode, 2);
+  Put(&c, layout::kAnsOperType, req.OperType());
+  Put(&c, layout::kAnsCmdCode, cmd);
+  Put(&c, layout::kAnsReply4, req.Text(layout::kReqCardType.off, layout::kReqCardType.width));
+  Put(&c, layout::kAnsRetCode, step.retCode);
   if (hs) return c;
-  Put(&c, 8, "OPERATOR01", 15);
-  Put(&c, 23, req.Text(21, 12), 12);  // the amount asked for
-  Put(&c, 35, "000001", 6);
-  Put(&c, 41, "898310048990001", 15);
-  Put(&c, 56, "10020001", 8);
-  Put(&c, 64, "KORVESSA TEST MERCHANT", 40);
-  Put(&c, 104, "6222021234567890123", 19);
-  Put(&c, 123, "2812", 4);
-  Put(&c, 127, "ISSUERBANK01", 12);
-  Put(&c, 139, "ACQBANK00001", 12);
-  Put(&c, 151, NowText("%Y%m%d"), 8);
-  Put(&c, 159, NowText("%H%M%S"), 6);
-  Put(&c, 165, "AUTH01", 6);
-  Put(&c, 171, "R00000000001", 12);
-  Put(&c, 183, "REF200000001", 12);
-  Put(&c, 195, "000042", 6);
-  Put(&c, 201, "000123", 6);
-  Put(&c, 207, "THANK YOU FOR YOUR PURCHASE", 300);
+  Put(&c, layout::kAnsInfo, "OPERATOR01");
+  Put(&c, layout::kAnsAmount,
+      req.Text(layout::kReqAmount.off, layout::kReqAmount.width));  // the amount asked for
+  Put(&c, layout::kAnsBatch, "000001");
+  Put(&c, layout::kAnsMerchant, "898310048990001");
+  Put(&c, layout::kAnsTerminal, "10020001");
+  Put(&c, layout::kAnsName, "KORVESSA TEST MERCHANT");
+  Put(&c, layout::kAnsCardNumber, "6222021234567890123");
+  Put(&c, layout::kAnsExpiry, "2812");
+  Put(&c, layout::kAnsIssuer, "ISSUERBANK01");
+  Put(&c, layout::kAnsAcquirer, "ACQBANK00001");
+  Put(&c, layout::kAnsDate, NowText("%Y%m%d"));
+  Put(&c, layout::kAnsTime, NowText("%H%M%S"));
+  Put(&c, layout::kAnsAuth, "AUTH01");
+  Put(&c, layout::kAnsReference, "R00000000001");
+  Put(&c, layout::kAnsReference2, "REF200000001");
+  Put(&c, layout::kAnsExtra, "000042");
+  Put(&c, layout::kAnsTrace, "000123");
+  Put(&c, layout::kAnsText, "THANK YOU FOR YOUR PURCHASE");
   for (const auto& kv : s.fields) {
     for (size_t i = 0; i < kv.second.size() && kv.first + i < c.size(); ++i) {
       c[kv.first + i] = static_cast<uint8_t>(kv.second[i]);
@@ -788,7 +802,8 @@ void Terminal::CountAnswer(const std::string& op, const Bytes& content, bool ok)
     if (op != "C0") ++transAnswers_;
   }
   cv_.notify_all();
-  Notify("ANSWER " + ContentText(content, 2, 2) + " code=" + ContentText(content, 6, 2) +
+  Notify("ANSWER " + ContentText(content, layout::kAnsCmdCode.off, layout::kAnsCmdCode.width) +
+         " code=" + ContentText(content, layout::kAnsRetCode.off, layout::kAnsRetCode.width) +
          (ok ? "" : " (write failed)"));
 }
 

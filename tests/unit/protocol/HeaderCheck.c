@@ -117,6 +117,28 @@ KV_CHECK(rsp_reserved, offsetof(TransResponse, reserved) == KV_RSP_reserved && K
                            sizeof(((TransResponse*)0)->reserved) == KV_RSP_reserved_LEN &&
                            KV_RSP_reserved_LEN == 3);
 
+/* The field lists name every member of the records, in order, and nothing else: the widths add up to
+ * the record sizes, and each listed field sits where its constants say. */
+#define KV_REQ_WIDTH(f) +KV_REQ_##f##_LEN
+#define KV_RSP_WIDTH(f) +KV_RSP_##f##_LEN
+KV_CHECK(req_widths, 0 KORVESSA_REQUEST_FIELDS(KV_REQ_WIDTH) == KORVESSA_REQUEST_SIZE);
+KV_CHECK(rsp_widths, 0 KORVESSA_RESPONSE_FIELDS(KV_RSP_WIDTH) == KORVESSA_RESPONSE_SIZE);
+#define KV_REQ_AT(f) \
+  &&offsetof(TransRequest, f) == KV_REQ_##f && sizeof(((TransRequest*)0)->f) == KV_REQ_##f##_LEN
+#define KV_RSP_AT(f) \
+  &&offsetof(TransResponse, f) == KV_RSP_##f && sizeof(((TransResponse*)0)->f) == KV_RSP_##f##_LEN
+KV_CHECK(req_listed, 1 KORVESSA_REQUEST_FIELDS(KV_REQ_AT));
+KV_CHECK(rsp_listed, 1 KORVESSA_RESPONSE_FIELDS(KV_RSP_AT));
+
+/* Result codes: the names and the refusal's byte order. */
+KV_CHECK(result_codes, KORVESSA_OK == 0 && KORVESSA_ERR_OPEN == -1 && KORVESSA_ERR_ARGUMENT == -2 &&
+                           KORVESSA_ERR_TIMEOUT == -3 && KORVESSA_ERR_RESERVED4 == -4 &&
+                           KORVESSA_ERR_WRITE == -5 && KORVESSA_ERR_RESERVED6 == -6 &&
+                           KORVESSA_ERR_TOO_LARGE == -10);
+KV_CHECK(refusal, KORVESSA_REFUSAL('0', '5') == 0x3530 &&
+                      KORVESSA_REFUSAL_CHAR1(KORVESSA_REFUSAL('A', 'B')) == 'A' &&
+                      KORVESSA_REFUSAL_CHAR2(KORVESSA_REFUSAL('A', 'B')) == 'B');
+
 /* The prototypes match the pointer types a caller that loads the library uses. */
 static PFN_BankTrans const kBankTrans = BankTrans;
 static PFN_PutValue const kPutValue = PutValue;

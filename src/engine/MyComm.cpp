@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "KorvessaDLL.h"
+#include "base/Deadline.h"
 #include "config/Config.h"
 #include "engine/FrameMask.h"
 #include "log/Log.h"
@@ -323,7 +324,8 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   const char* pszName = GetTransName(pszType, 2);
   // Abandoned before this frame went out: it does not go out.
   if (CallAbandoned()) return Abandoned(pszName);
-  const DWORD dwStart = GetTickCount();
+  // Taken up to and at dwTimeOut ms after the request went out; given up only past it.
+  const Deadline answerWait(dwTimeOut);
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), "发送%s请求包数据", pszName);
   WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1, RequestFrameMask(buf, iLen));
@@ -331,7 +333,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   SetStep(m_eWaitStep.load());
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return KORVESSA_ERR_WRITE;
   for (;;) {
-    if (GetTickCount() - dwStart > dwTimeOut) {
+    if (answerWait.Passed()) {
       WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)时间超时，超时时间=%d(ms).", pszName,
                static_cast<int>(dwTimeOut));
       m_TcpThread.Stop(true);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/Deadline.h"
 #include "config/Config.h"
 #include "log/Log.h"
 #include "platform/CsLock.h"
@@ -256,14 +257,12 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs, bool mayAbandon) {
   // Waited for in steps while the terminal side might begin to close: the serial watch thread
   // stops the relay, and a close must find it back within its own bound, never held here (the
   // thread can be in a host name lookup, or in a write to the terminal that the close ends).
-  const DWORD start = GetTickCount();
+  const Deadline limit(waitMs);
   bool ended = false;
   bool abandoned = false;
   for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    DWORD step = kConnectStepMs;
-    if (waitMs != INFINITE)
-      step = elapsed >= waitMs ? 0 : (waitMs - elapsed < step ? waitMs - elapsed : step);
+    const DWORD left = limit.Remaining();
+    const DWORD step = left < kConnectStepMs ? left : static_cast<DWORD>(kConnectStepMs);
     ended = WaitForSingleObject(m_hThread, step) == WAIT_OBJECT_0;
     if (ended || step == 0) break;
     if (mayAbandon && m_pComm != nullptr && m_pComm->Closing()) {
@@ -382,11 +381,10 @@ bool TcpThread::ConnectHost() {
   // otherwise failed attempt ends at once too, with the time-out's message.
   const unsigned long long totalMs = static_cast<unsigned long long>(m_iConnTimeOut) * 1000u;
   const DWORD total = totalMs > 0xFFFFFFF0ull ? 0xFFFFFFF0u : static_cast<DWORD>(totalMs);
-  const DWORD start = GetTickCount();
+  const Deadline limit(total);
   int rc = 0;
   for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    const DWORD left = elapsed >= total ? 0 : total - elapsed;
+    const DWORD left = limit.Remaining();
     rc = KvWaitConnected(s, left < kConnectStepMs ? left : static_cast<DWORD>(kConnectStepMs));
     if (m_bExit) return ConnectStopped();
     if (rc != 0 || left <= kConnectStepMs) break;

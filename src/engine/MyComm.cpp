@@ -171,16 +171,8 @@ void MyComm::OnUnitEnd() {
 
 MyComm::MyComm()
     : SerialPort(MYCOMM_OPTIONS),
-      m_iIndex(-1),
-      m_ucRecvBuf(),
+      m_Assembler(m_RecvBTF),
       m_bRecvOK(false),
-      m_eRecvState(RecvState::kHunt),
-      m_iStart(0),
-      m_iFrameEnd(-1),
-      m_iLastEnd(-1),
-      m_ucRecvXor(),
-      m_sEndFirst(),
-      m_sSameEnd(),
       m_uRecvGen(0),
       m_dwHandshakeTimeOut(kHandshakeTimeOut) {
   ResetReceive();
@@ -200,13 +192,8 @@ MyComm::~MyComm() {
 
 void MyComm::ResetReceive() {
   Lock lock(m_csRecv.get());
-  m_iIndex = -1;
-  m_eRecvState = RecvState::kHunt;
-  m_iStart = 0;
-  m_iFrameEnd = m_iLastEnd = -1;
-  memset(m_sEndFirst, 0xFF, sizeof(m_sEndFirst));  // -1: no later start
+  m_Assembler.Reset();
   ++m_uRecvGen;
-  memset(m_ucRecvBuf, 0, sizeof(m_ucRecvBuf));
   m_bRecvOK.store(false);
   RxBuffer_.Clear();
   // Only threads created suspended need the resume; the library's threads always run, and
@@ -217,8 +204,8 @@ void MyComm::ResetReceive() {
 
 void MyComm::GetRecvData(unsigned char** ppData, int* piLen) {
   Lock lock(m_csRecv.get());
-  if (ppData != NULL) *ppData = m_ucRecvBuf;
-  if (piLen != NULL) *piLen = m_iIndex;
+  if (ppData != NULL) *ppData = const_cast<unsigned char*>(m_Assembler.Frame());
+  if (piLen != NULL) *piLen = m_Assembler.Index();
 }
 
 bool MyComm::CheckCmdCode() {
@@ -245,14 +232,14 @@ bool MyComm::AssembleChunk(const unsigned char* pData, int iLen) {
   WriteHexLog(LOG_INFO, "一次完整的接收数据", pData, iLen, 0);
   WriteHexLog(LOG_TRACE, "接收到的数据内容如下：", pData, iLen, 1);
   Lock lock(m_csRecv.get());
-  return AssembleLocked(pData, iLen);
+  return m_Assembler.Feed(pData, iLen);
 }
 
 void MyComm::RouteFrame() {
   unsigned uGen;
   {
     Lock lock(m_csRecv.get());
-    if (m_eRecvState != RecvState::kDecoded) return;
+    if (!m_Assembler.Decoded()) return;
     uGen = m_uRecvGen;
   }
   // Only the watch thread decodes into m_RecvBTF, and it does not while it routes, so the
@@ -272,7 +259,7 @@ void MyComm::RouteFrame() {
   if (CheckCmdCode()) {
     Lock lock(m_csRecv.get());
     // A request written meanwhile has reset the state: this frame answers the old one.
-    if (m_eRecvState == RecvState::kDecoded && uGen == m_uRecvGen) m_bRecvOK.store(true);
+    if (m_Assembler.Decoded() && uGen == m_uRecvGen) m_bRecvOK.store(true);
   }
 }
 
@@ -344,7 +331,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
       // Taken only while still set: a write on another thread may have reset the state.
       if (m_bRecvOK.load()) {
         snprintf(szTitle, sizeof(szTitle), "获取%s应答包数据", pszName);
-        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1, AnswerFrameMask());
+        WriteHexLog(LOG_FRAME, szTitle, m_Assembler.Frame(), m_Assembler.Index(), -1, AnswerFrameMask());
         const int r = m_RecvBTF.CheckRetCode(pszType);
         ResetReceive();
         return r;

@@ -202,10 +202,9 @@ void MyComm::ResetReceive() {
   if ((dwOption_ & EN_START_SUSPENDED) && hWatch != NULL) ResumeThread(hWatch);
 }
 
-void MyComm::GetRecvData(unsigned char** ppData, int* piLen) {
+int MyComm::CopyRecvHead(unsigned char* pDest, int iSize) {
   Lock lock(m_csRecv.get());
-  if (ppData != NULL) *ppData = const_cast<unsigned char*>(m_Assembler.Frame());
-  if (piLen != NULL) *piLen = m_Assembler.Index();
+  return m_Assembler.CopyHead(pDest, iSize);
 }
 
 bool MyComm::CheckCmdCode() {

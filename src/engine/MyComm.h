@@ -69,8 +69,9 @@ class MyComm : public SerialPort, public TerminalLink {
   // Back to idle: no frame being assembled, buffer zeroed, m_bRecvOK clear, RxBuffer_
   // emptied, the watch thread resumed. Safe from any thread.
   void ResetReceive() override;
-  // Address of the assembly buffer and the byte count of the frame just decoded.
-  void GetRecvData(unsigned char** ppData, int* piLen) override;
+  // The head of the frame just decoded, copied under the receive lock (at most iSize bytes);
+  // the frame's whole length, 0 when none is decoded.
+  int CopyRecvHead(unsigned char* pDest, int iSize) override;
   // The port is closing or closed: the watch thread must not wait on the relay any more (a close
   // waits for it, and a thread terminated there would leave the relay's lock owned).
   bool Closing() override { return !IsOpen(); }

@@ -149,15 +149,8 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
       m_Audit.End(RelayEnd::kNotAllowed);
       return false;
     }
-    unsigned char* received = nullptr;
-    int receivedLen = 0;
-    if (link != nullptr) link->GetRecvData(&received, &receivedLen);
-    m_iUnitLen = 0;
-    if (received != nullptr && receivedLen > 0) {
-      std::memcpy(m_ucUnitHead, received,
-                  static_cast<size_t>(receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown));
-      m_iUnitLen = receivedLen;
-    }
+    const int receivedLen = link != nullptr ? link->CopyRecvHead(m_ucUnitHead, kTransmitHeadShown) : 0;
+    m_iUnitLen = receivedLen > 0 ? receivedLen : 0;
     if (link != nullptr) link->OnUnitStart(m_szIP, m_szPort);
     if (!Start(link)) {
       m_Audit.End(RelayEnd::kFailed);

@@ -24,9 +24,6 @@ const char kIni[] =
 // Bytes the watch thread hands over at most per chunk.
 constexpr size_t kMaxChunk = kRecvBufSize - 1;
 
-// Bytes the watch thread hands over at most per chunk.
-constexpr size_t kMaxChunk = kRecvBufSize - 1;
-
 // The relay's terminal side in this target: the frame's head is copied from the assembler and
 // resets go to it, as the engine does under its receive lock; writes are recorded instead of
 // going to a port.
@@ -54,11 +51,11 @@ void RelayUnit(RecordingTerminal& recorder, const BTFManager& unit) {
   TerminalLink& terminal = recorder;
   const unsigned char* content = unit.GetCont();
   // The head the relay keeps for its log: bounded by its buffer, the frame's whole length told.
-  unsigned char head[kTransmitHeadShown];
-  const int receivedLen = terminal.CopyRecvHead(head, sizeof(head));
+  unsigned char shown[kTransmitHeadShown];
+  const int receivedLen = terminal.CopyRecvHead(shown, sizeof(shown));
   FUZZ_CHECK(receivedLen == unit.GetContLen() + kBtfOverhead);
-  FUZZ_CHECK(head[0] == kBtfSTX &&
-             std::memcmp(head + 9, content, kTransmitHeadSize) == 0);  // after STX, LEN, ID
+  // The unit's header follows STX, LEN and the identifier.
+  FUZZ_CHECK(shown[0] == kBtfSTX && std::memcmp(shown + 9, content, kTransmitHeadSize) == 0);
   terminal.ResetReceive();
 
   TransmitHead head;

@@ -1,7 +1,8 @@
 // The transmit data header: parsing a unit from the terminal and building the reply header.
-#include <cstring>
+#include "relay/TransmitHead.h"
 
-#include "relay/TcpThread.h"
+#include <cstddef>
+#include <cstring>
 
 static_assert(offsetof(STU_TRANSMIT_HEAD, ucLen) + 2 == kTransmitHeadSize, "header is 52 bytes on the wire");
 

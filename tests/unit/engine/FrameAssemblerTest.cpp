@@ -14,7 +14,8 @@ const char kID[] = "123456";
 
 class FrameAssemblerTest : public ::testing::Test {
  protected:
-  FrameAssemblerTest() : env(EngineIni(2)), assembler(frame) {}
+  // Frames are taken only with the current transaction identifier.
+  FrameAssemblerTest() : env(EngineIni(2)), assembler(frame) { SetTransID(kID); }
   bool Feed(const std::string& bytes) {
     return assembler.Feed(reinterpret_cast<const unsigned char*>(bytes.data()),
                           static_cast<int>(bytes.size()));

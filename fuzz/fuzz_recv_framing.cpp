@@ -1,15 +1,17 @@
 // Fuzz target: the receive framing. An input is four chunk lengths, then a byte stream from the
 // terminal; the stream is cut into chunks of those lengths in turn (0: all that is left, at most
-// what the watch thread reads at once) and fed through the engine's frame assembly and routing
-// chunk by chunk, as the watch thread feeds it. An answer is taken like the exchange takes it;
-// transmit data goes the relay's way (the unit's payload, the host's reply header, the reply
-// frame) to a terminal link that records what the relay writes. No port, no sockets.
+// what the watch thread reads at once) and fed to the frame assembler chunk by chunk, as the
+// engine feeds it from the watch thread. A decoded frame of transmit data goes the relay's way
+// (the unit's head copied, its payload, the host's reply header, the reply frame) to a terminal
+// link that records what the relay writes; any other frame is taken, and the assembly starts
+// over, as the exchange does with an answer. No engine, no port, no sockets.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "FuzzEnv.h"
-#include "engine/MyComm.h"
+#include "engine/FrameAssembler.h"
+#include "protocol/BTFManager.h"
 #include "protocol/TransID.h"
 #include "relay/TcpThread.h"
 #include "relay/TerminalLink.h"
@@ -22,30 +24,24 @@ const char kIni[] =
 // Bytes the watch thread hands over at most per chunk.
 constexpr size_t kMaxChunk = kRecvBufSize - 1;
 
-// The engine with its receive side open to the target.
-class FuzzComm : public MyComm {
- public:
-  BTFManager& RecvFrame() { return m_RecvBTF; }
-  TcpThread& Relay() { return m_TcpThread; }
-};
-
-// The relay's terminal side in this target: reads and resets go to the engine, writes are
-// recorded instead of going to a port.
+// The relay's terminal side in this target: the frame's head is copied from the assembler and
+// resets go to it, as the engine does under its receive lock; writes are recorded instead of
+// going to a port.
 class RecordingTerminal : public TerminalLink {
  public:
-  explicit RecordingTerminal(FuzzComm& comm) : m_comm(comm) {}
+  explicit RecordingTerminal(FrameAssembler& assembler) : m_assembler(assembler) {}
   DWORD WriteToTerminal(const void* data, DWORD length) override {
-    m_comm.ResetReceive();  // as the engine's write does
+    m_assembler.Reset();  // as the engine's write does
     const unsigned char* p = static_cast<const unsigned char*>(data);
     m_written.assign(p, p + length);
     return length;
   }
-  void GetRecvData(unsigned char** data, int* length) override { m_comm.GetRecvData(data, length); }
-  void ResetReceive() override { m_comm.ResetReceive(); }
+  int CopyRecvHead(unsigned char* dest, int size) override { return m_assembler.CopyHead(dest, size); }
+  void ResetReceive() override { m_assembler.Reset(); }
   const std::vector<unsigned char>& Written() const { return m_written; }
 
  private:
-  FuzzComm& m_comm;
+  FrameAssembler& m_assembler;
   std::vector<unsigned char> m_written;
 };
 
@@ -54,10 +50,12 @@ class RecordingTerminal : public TerminalLink {
 void RelayUnit(RecordingTerminal& recorder, const BTFManager& unit) {
   TerminalLink& terminal = recorder;
   const unsigned char* content = unit.GetCont();
-  unsigned char* received = nullptr;
-  int receivedLen = 0;
-  terminal.GetRecvData(&received, &receivedLen);
-  FUZZ_CHECK(received != nullptr && receivedLen == unit.GetContLen() + kBtfOverhead);
+  // The head the relay keeps for its log: bounded by its buffer, the frame's whole length told.
+  unsigned char shown[kTransmitHeadShown];
+  const int receivedLen = terminal.CopyRecvHead(shown, sizeof(shown));
+  FUZZ_CHECK(receivedLen == unit.GetContLen() + kBtfOverhead);
+  // The unit's header follows STX, LEN and the identifier.
+  FUZZ_CHECK(shown[0] == kBtfSTX && std::memcmp(shown + 9, content, kTransmitHeadSize) == 0);
   terminal.ResetReceive();
 
   TransmitHead head;
@@ -87,24 +85,20 @@ void RelayUnit(RecordingTerminal& recorder, const BTFManager& unit) {
   FUZZ_CHECK(r[50] * 256 + r[51] == len && std::memcmp(r + 52, content + 52, static_cast<size_t>(len)) == 0);
 }
 
-// After a chunk: route a decoded frame, take an answer as the exchange does.
-void AfterFrame(FuzzComm& comm, RecordingTerminal& terminal) {
-  BTFManager& frame = comm.RecvFrame();
-  const int kind = comm.Relay().CheckTransmitData(&frame);
+// After a chunk that decoded a frame: transmit data is relayed, anything else is taken.
+void AfterFrame(FrameAssembler& assembler, const BTFManager& frame, RecordingTerminal& terminal) {
+  // Only the frame's own bytes are handed out, at the front of the buffer.
+  unsigned char copy[kRecvBufSize];
+  const int len = assembler.CopyHead(copy, sizeof(copy));
+  FUZZ_CHECK(len == frame.GetContLen() + kBtfOverhead && copy[0] == kBtfSTX);
+  FUZZ_CHECK(std::memcmp(copy, assembler.Frame(), static_cast<size_t>(len)) == 0);
+  static TcpThread relay;  // classifies only: no thread, no socket
+  const int kind = relay.CheckTransmitData(const_cast<BTFManager*>(&frame));
   if (kind > 0) {
     RelayUnit(terminal, frame);
     return;
   }
-  comm.RouteFrame();  // answer or drop: no relay runs, no socket is opened
-  if (!comm.IsRecvOK()) return;
-  // The request pending is a "30": only a "31" answer is taken.
-  char code[3];
-  FUZZ_CHECK(kind == 0 && frame.GetCmdCode(code, sizeof(code)) && code[0] == '3' && code[1] == '1');
-  unsigned char* data = nullptr;
-  int len = 0;
-  comm.GetRecvData(&data, &len);
-  FUZZ_CHECK(len == frame.GetContLen() + kBtfOverhead);
-  comm.ResetReceive();
+  assembler.Reset();  // a dropped unit, or an answer taken
 }
 
 // True when the stream ends with a whole frame that passes every check and fits the assembly
@@ -132,18 +126,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   fuzz::TrimLog();
-  static FuzzComm comm;
-  static RecordingTerminal terminal(comm);
-  static bool requested = false;
-  if (!requested) {
-    // The request the answers pair with: a "30" (its answer is a "31").
-    unsigned char content[kContentSize];
-    std::memset(content, ' ', sizeof(content));
-    std::memcpy(content, "A030", 4);
-    FUZZ_CHECK(comm.BuildRequest(content));
-    requested = true;
-  }
-  comm.ResetReceive();  // as the request's write does
+  static BTFManager frame;
+  static FrameAssembler assembler(frame);
+  static RecordingTerminal terminal(assembler);
+  assembler.Reset();  // as the request's write does
 
   const uint8_t* cuts = data;
   size_t pos = 4;
@@ -154,12 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Each chunk in a buffer of its own size, so a read past it is caught.
     std::vector<unsigned char> chunk(data + pos, data + pos + n);
     pos += n;
-    const bool decoded = comm.AssembleChunk(chunk.data(), static_cast<int>(n));
-    unsigned char* buf = nullptr;
-    int len = 0;
-    comm.GetRecvData(&buf, &len);
-    FUZZ_CHECK(len >= -1 && len <= kRecvBufSize);  // never past the assembly buffer
-    if (decoded) AfterFrame(comm, terminal);
+    const bool decoded = assembler.Feed(chunk.data(), static_cast<int>(n));
+    FUZZ_CHECK(assembler.Index() >= -1 && assembler.Index() <= kRecvBufSize);  // never past the buffer
+    FUZZ_CHECK(decoded == assembler.Decoded());
+    if (decoded) AfterFrame(assembler, frame, terminal);
     anyDecoded = anyDecoded || decoded;
   }
   // Nothing before it completed a frame, so bytes ahead of a good frame must not lose it.

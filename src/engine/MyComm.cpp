@@ -12,6 +12,7 @@
 
 #include "KorvessaDLL.h"
 #include "base/GuardCall.h"
+#include "base/Deadline.h"
 #include "config/Config.h"
 #include "engine/FrameMask.h"
 #include "log/Log.h"
@@ -172,16 +173,8 @@ void MyComm::OnUnitEnd() {
 
 MyComm::MyComm()
     : SerialPort(MYCOMM_OPTIONS),
-      m_iIndex(-1),
-      m_ucRecvBuf(),
+      m_Assembler(m_RecvBTF),
       m_bRecvOK(false),
-      m_eRecvState(RecvState::kHunt),
-      m_iStart(0),
-      m_iFrameEnd(-1),
-      m_iLastEnd(-1),
-      m_ucRecvXor(),
-      m_sEndFirst(),
-      m_sSameEnd(),
       m_uRecvGen(0),
       m_dwHandshakeTimeOut(kHandshakeTimeOut) {
   ResetReceive();
@@ -198,13 +191,8 @@ MyComm::~MyComm() {
 
 void MyComm::ResetReceive() {
   Lock lock(m_csRecv.get());
-  m_iIndex = -1;
-  m_eRecvState = RecvState::kHunt;
-  m_iStart = 0;
-  m_iFrameEnd = m_iLastEnd = -1;
-  memset(m_sEndFirst, 0xFF, sizeof(m_sEndFirst));  // -1: no later start
+  m_Assembler.Reset();
   ++m_uRecvGen;
-  memset(m_ucRecvBuf, 0, sizeof(m_ucRecvBuf));
   m_bRecvOK.store(false);
   RxBuffer_.Clear();
   // Only threads created suspended need the resume; the library's threads always run, and
@@ -213,10 +201,9 @@ void MyComm::ResetReceive() {
   if ((dwOption_ & EN_START_SUSPENDED) && hWatch != NULL) ResumeThread(hWatch);
 }
 
-void MyComm::GetRecvData(unsigned char** ppData, int* piLen) {
+int MyComm::CopyRecvHead(unsigned char* pDest, int iSize) {
   Lock lock(m_csRecv.get());
-  if (ppData != NULL) *ppData = m_ucRecvBuf;
-  if (piLen != NULL) *piLen = m_iIndex;
+  return m_Assembler.CopyHead(pDest, iSize);
 }
 
 bool MyComm::CheckCmdCode() {
@@ -243,14 +230,14 @@ bool MyComm::AssembleChunk(const unsigned char* pData, int iLen) {
   WriteHexLog(LOG_INFO, KV_MSG_RECEIVED_CHUNK, pData, iLen, 0);
   WriteHexLog(LOG_TRACE, "接收到的数据内容" KV_MSG_DETAIL_TAIL, pData, iLen, 1);
   Lock lock(m_csRecv.get());
-  return AssembleLocked(pData, iLen);
+  return m_Assembler.Feed(pData, iLen);
 }
 
 void MyComm::RouteFrame() {
   unsigned uGen;
   {
     Lock lock(m_csRecv.get());
-    if (m_eRecvState != RecvState::kDecoded) return;
+    if (!m_Assembler.Decoded()) return;
     uGen = m_uRecvGen;
   }
   // Only the watch thread decodes into m_RecvBTF, and it does not while it routes, so the
@@ -270,7 +257,7 @@ void MyComm::RouteFrame() {
   if (CheckCmdCode()) {
     Lock lock(m_csRecv.get());
     // A request written meanwhile has reset the state: this frame answers the old one.
-    if (m_eRecvState == RecvState::kDecoded && uGen == m_uRecvGen) m_bRecvOK.store(true);
+    if (m_Assembler.Decoded() && uGen == m_uRecvGen) m_bRecvOK.store(true);
   }
 }
 
@@ -319,7 +306,8 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   const char* pszName = GetTransName(pszType, 2);
   // Abandoned before this frame went out: it does not go out.
   if (CallAbandoned()) return Abandoned(pszName);
-  const DWORD dwStart = GetTickCount();
+  // Taken up to and at dwTimeOut ms after the request went out; given up only past it.
+  const Deadline answerWait(dwTimeOut);
   char szTitle[256];
   snprintf(szTitle, sizeof(szTitle), KV_MSG_SENT "%s请求包数据", pszName);
   WriteHexLog(LOG_FRAME, szTitle, buf, iLen, -1, RequestFrameMask(buf, iLen));
@@ -327,7 +315,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
   SetStep(m_eWaitStep.load());
   if (WriteToPort(buf, static_cast<DWORD>(iLen)) != static_cast<DWORD>(iLen)) return KORVESSA_ERR_WRITE;
   for (;;) {
-    if (GetTickCount() - dwStart > dwTimeOut) {
+    if (answerWait.Passed()) {
       WriteLog(KV_HERE, LOG_ERROR, "处理%s(发送->接收)" KV_MSG_TIMED_OUT "，超时时间=%d(ms).", pszName,
                static_cast<int>(dwTimeOut));
       m_TcpThread.Stop(true);
@@ -338,7 +326,7 @@ int MyComm::Exchange(const char* pszType, DWORD dwTimeOut) {
       // Taken only while still set: a write on another thread may have reset the state.
       if (m_bRecvOK.load()) {
         snprintf(szTitle, sizeof(szTitle), KV_MSG_ANSWER "%s应答包数据", pszName);
-        WriteHexLog(LOG_FRAME, szTitle, m_ucRecvBuf, m_iIndex, -1, AnswerFrameMask());
+        WriteHexLog(LOG_FRAME, szTitle, m_Assembler.Frame(), m_Assembler.Index(), -1, AnswerFrameMask());
         const int r = m_RecvBTF.CheckRetCode(pszType);
         ResetReceive();
         return r;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 
+#include "engine/FrameAssembler.h"
 #include "journal/Journal.h"
 #include "platform/platform.h"
 #include "protocol/BTFManager.h"
@@ -18,7 +19,6 @@
 // Sizes of the records and of the engine's fixed buffers.
 enum {
   kContentSize = layout::kRequestContentSize,  // request content carried by every request frame
-  kRecvBufSize = 4096,                         // assembly buffer for one received frame
   kSendBufSize = 4096,                         // encoding buffer for one frame to send
   kPrintTextMax = 2000,                        // longest print text a type "06" request carries
   kHandshakeTimeOut = 2000,                    // ms
@@ -70,8 +70,9 @@ class MyComm : public SerialPort, public TerminalLink {
   // Back to idle: no frame being assembled, buffer zeroed, m_bRecvOK clear, RxBuffer_
   // emptied, the watch thread resumed. Safe from any thread.
   void ResetReceive() override;
-  // Address of the assembly buffer and the byte count of the frame just decoded.
-  void GetRecvData(unsigned char** ppData, int* piLen) override;
+  // The head of the frame just decoded, copied under the receive lock (at most iSize bytes);
+  // the frame's whole length, 0 when none is decoded.
+  int CopyRecvHead(unsigned char* pDest, int iSize) override;
   // The port is closing or closed: the watch thread must not wait on the relay any more (a close
   // waits for it, and a thread terminated there would leave the relay's lock owned).
   bool Closing() override { return !IsOpen(); }
@@ -138,35 +139,6 @@ class MyComm : public SerialPort, public TerminalLink {
   bool IsRecvOK() const { return m_bRecvOK.load(); }
 
  protected:
-  // States of the frame assembly.
-  enum class RecvState {
-    kHunt,        // looking for STX; nothing assembled
-    kLength,      // the hunted frame's STX stored (at m_iStart), its LEN bytes not all in yet
-    kBody,        // its end is known (m_iFrameEnd): collecting its bytes
-    kLaterStart,  // it failed and the hunt goes on; frames begun at a later STX inside it are still open
-    kDecoded,     // a frame was decoded: further bytes are ignored until the next reset
-  };
-
-  // Assembly of one chunk; the receive lock is held by the caller. Everything below up to
-  // the members runs under that lock too.
-  bool AssembleLocked(const unsigned char* pData, int iLen);
-  // Decodes the hunted frame, which ends at m_iIndex, resynchronising on a later STX inside
-  // it after a rejected frame (each trial logged by the decoder).
-  bool DecodeAssembled();
-  // The frame of len bytes at offset k has been decoded into m_RecvBTF: it moves to the
-  // front of the buffer and m_iIndex becomes its length.
-  bool TakeFrame(int k, int len);
-  // The length step of the hunted frame: its end is known, or the frame is dropped.
-  void TakeLength();
-  // The hunted frame is gone: the hunt goes on while later starts are open, else all is idle.
-  void EndHunted();
-  // Notes the frame begun at a later STX whose LEN bytes have just come in.
-  void NoteLaterStart();
-  // Tries, silently, the frames of later starts that end at m_iIndex; true when one is taken.
-  bool TryLaterStarts();
-  // Drops the bytes before offset k (the hunted frame's STX) and the later starts with them.
-  void RestartAt(int k);
-  void ClearLaterStarts(int iFrom, int iTo);
   // The level-2 line of an abandoned exchange; -3.
   static int Abandoned(const char* pszName);
 
@@ -183,28 +155,18 @@ class MyComm : public SerialPort, public TerminalLink {
     CRITICAL_SECTION cs_;
   };
 
-  int m_iIndex;
-  unsigned char m_ucRecvBuf[kRecvBufSize];
   BTFManager m_SendBTF;
   BTFManager m_RecvBTF;
+  // The frame assembly (its m_iIndex and buffer), decoding into m_RecvBTF.
+  FrameAssembler m_Assembler;
   std::atomic<bool> m_bRecvOK;
-  // Guards m_iIndex, m_ucRecvBuf, the assembly state, m_uRecvGen, m_RecvBTF and m_SendBTF's content
+  // Guards m_Assembler, m_uRecvGen, m_RecvBTF and m_SendBTF's content
   // across the watch, relay and caller threads. Never held while waiting for a thread.
   // Declared before the relay so that it outlives the relay thread, which writes through
   // this object until the relay is destroyed.
   RecvLock m_csRecv;
   TcpThread m_TcpThread;
 
-  RecvState m_eRecvState;
-  int m_iStart;     // index of the hunted frame's STX (kLength, kBody)
-  int m_iFrameEnd;  // index of its LRC (kBody)
-  int m_iLastEnd;   // the furthest end of a later start noted in this assembly
-  // m_ucRecvXor[i]: XOR of m_ucRecvBuf[0..i], so a later start's LRC is tested in one step.
-  unsigned char m_ucRecvXor[kRecvBufSize];
-  // Later starts by the index of their last byte: the latest start noted for that end
-  // (-1: none), and for each start the next earlier one with the same end.
-  short m_sEndFirst[kRecvBufSize];
-  short m_sSameEnd[kRecvBufSize];
   // Counts resets, so an answer routed after a new request was written is not taken.
   unsigned m_uRecvGen;
   // Time-out of the handshake exchange (ms).

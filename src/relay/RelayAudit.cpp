@@ -57,7 +57,7 @@ void FormatRelayAudit(char* out, size_t size, const char* host, const char* port
                 h, p, sent, received, ms, RelayEndText(end));
 }
 
-RelayAudit::RelayAudit() : start_(0), sent_(0), received_(0), open_(false) {
+RelayAudit::RelayAudit() : started_(0), sent_(0), received_(0), open_(false) {
   host_[0] = '\0';
   port_[0] = '\0';
 }
@@ -67,13 +67,13 @@ void RelayAudit::Begin(const char* host, const char* port) {
   Printable(port_, sizeof(port_), port);
   sent_ = 0;
   received_ = 0;
-  start_ = GetTickCount();
+  started_ = Deadline(0);
   open_ = true;
 }
 
 bool RelayAudit::End(RelayEnd end) {
   if (!open_.exchange(false)) return false;
-  const unsigned long ms = static_cast<DWORD>(GetTickCount() - static_cast<DWORD>(start_));
+  const unsigned long ms = started_.Elapsed();
   char line[kLogMessageSize];
   FormatRelayAudit(line, sizeof(line), host_, port_, sent_.load(), received_.load(), ms, end);
   WriteLog(KV_HERE, LOG_ERROR, "%s", line);

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "base/Deadline.h"
+
 // How a relay unit ended (TcpThread::EndUnit is the one place that records it).
 enum class RelayEnd {
   kNone,             // no unit has ended yet
@@ -43,7 +45,7 @@ class RelayAudit {
  private:
   char host_[64];
   char port_[16];
-  unsigned long start_;
+  Deadline started_;  // only its elapsed time is read: the time the unit took
   std::atomic<long long> sent_;
   std::atomic<long long> received_;
   std::atomic<bool> open_;

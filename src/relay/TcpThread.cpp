@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "base/Deadline.h"
 #include "config/Config.h"
 #include "log/Log.h"
 #include "log/Messages.h"
@@ -36,7 +37,6 @@ TcpThread::TcpThread()
     : m_hThread(nullptr),
       m_pComm(nullptr),
       m_bWSAStartup(false),
-      m_hSocket(INVALID_SOCKET),
       m_iConnTimeOut(kTcpDefaultConnTimeOut),
       m_iSendLen(0),
       m_iRecvLen(0),
@@ -64,7 +64,7 @@ TcpThread::~TcpThread() {
     // socket, the socket library and the handle lock, so they are left in place.
     return;
   }
-  CloseSocket();
+  m_Host.Close();
   CloseSendEvent();
   // No WSACleanup: this runs at unload, under the Windows loader lock, where Winsock must not be
   // shut down. The process keeps its Winsock reference; a later load finds Winsock started.
@@ -149,15 +149,8 @@ bool TcpThread::TransmitToHost(BTFManager* frame, TerminalLink* link) {
       m_Audit.End(RelayEnd::kNotAllowed);
       return false;
     }
-    unsigned char* received = nullptr;
-    int receivedLen = 0;
-    if (link != nullptr) link->GetRecvData(&received, &receivedLen);
-    m_iUnitLen = 0;
-    if (received != nullptr && receivedLen > 0) {
-      std::memcpy(m_ucUnitHead, received,
-                  static_cast<size_t>(receivedLen < kTransmitHeadShown ? receivedLen : kTransmitHeadShown));
-      m_iUnitLen = receivedLen;
-    }
+    const int receivedLen = link != nullptr ? link->CopyRecvHead(m_ucUnitHead, kTransmitHeadShown) : 0;
+    m_iUnitLen = receivedLen > 0 ? receivedLen : 0;
     if (link != nullptr) link->OnUnitStart(m_szIP, m_szPort);
     if (!Start(link)) {
       m_Audit.End(RelayEnd::kFailed);
@@ -240,31 +233,29 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs, bool mayAbandon) {
     // Asked from the relay thread itself (through a write to the terminal): it cannot wait for
     // its own end. It leaves at its next test; the next Stop from another thread collects it.
     m_bExit = true;
-    WakeSocket();
+    m_Host.Wake();
     SignalSendEvent();
     return false;
   }
   CsLock lock(&m_csStart);
   if (m_hThread == nullptr) {
     // No relay thread: release what a failed Start left behind; the destination stays.
-    CloseSocket();
+    m_Host.Close();
     CloseSendEvent();
     return true;
   }
   m_bExit = true;
-  WakeSocket();       // a thread blocked in send or recv returns
+  m_Host.Wake();      // a thread blocked in send or recv returns
   SignalSendEvent();  // a thread waiting for a payload wakes
   // Waited for in steps while the terminal side might begin to close: the serial watch thread
   // stops the relay, and a close must find it back within its own bound, never held here (the
   // thread can be in a host name lookup, or in a write to the terminal that the close ends).
-  const DWORD start = GetTickCount();
+  const Deadline limit(waitMs);
   bool ended = false;
   bool abandoned = false;
   for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    DWORD step = kConnectStepMs;
-    if (waitMs != INFINITE)
-      step = elapsed >= waitMs ? 0 : (waitMs - elapsed < step ? waitMs - elapsed : step);
+    const DWORD left = limit.Remaining();
+    const DWORD step = left < kConnectStepMs ? left : static_cast<DWORD>(kConnectStepMs);
     ended = WaitForSingleObject(m_hThread, step) == WAIT_OBJECT_0;
     if (ended || step == 0) break;
     if (mayAbandon && m_pComm != nullptr && m_pComm->Closing()) {
@@ -277,7 +268,7 @@ bool TcpThread::StopWithin(bool clear, DWORD waitMs, bool mayAbandon) {
   if (abandoned) return false;
   if (ended) {
     // The thread is gone: nothing uses the socket or the event any more.
-    CloseSocket();
+    m_Host.Close();
     CloseSendEvent();
   }
   DWORD code = STILL_ACTIVE;
@@ -321,123 +312,14 @@ void TcpThread::SignalSendEvent() {
 // ------------------------------------------------------------------------------------------------
 // Connection
 
-void TcpThread::CloseSocket() {
-  CsLock lock(&m_csHandles);
-  if (m_hSocket != INVALID_SOCKET) {
-    closesocket(m_hSocket);
-    m_hSocket = INVALID_SOCKET;
-  }
-}
-
-void TcpThread::WakeSocket() {
-  CsLock lock(&m_csHandles);
-  if (m_hSocket != INVALID_SOCKET) KvShutdownSocket(m_hSocket);
-}
-
 bool TcpThread::ConnectHost() {
-  CloseSocket();
-  SOCKET s = socket(AF_INET, SOCK_STREAM | KV_SOCKET_FLAGS, IPPROTO_TCP);
-  if (s == INVALID_SOCKET) {
-    WriteLog(KV_HERE, LOG_ERROR, "invalid socket!");
-    EndUnit(RelayEnd::kFailed);
-    return false;
-  }
-  {
-    CsLock lock(&m_csHandles);
-    m_hSocket = s;
-  }
-  if (KvSetSocketTimeOut(s, SO_SNDTIMEO, m_dwIoTimeOut) != 0) {
-    WriteLog(KV_HERE, LOG_ERROR, "Set to send timeout failed!");
-    EndUnit(RelayEnd::kFailed);
-    CloseSocket();
-    return false;
-  }
-  if (KvSetSocketTimeOut(s, SO_RCVTIMEO, m_dwIoTimeOut) != 0) {
-    WriteLog(KV_HERE, LOG_ERROR, "Set to recv timeout failed!");
-    EndUnit(RelayEnd::kFailed);
-    CloseSocket();
-    return false;
-  }
-  u_long nonBlocking = 1;
-  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
-    WriteLog(KV_HERE, LOG_ERROR, "ioctlsocket set nonblock Failed!");
-    EndUnit(RelayEnd::kFailed);
-    CloseSocket();
-    return false;
-  }
-  SOCKADDR_IN addr;
-  std::memset(&addr, 0, sizeof(addr));
-  addr.sin_family = AF_INET;
-  // A port outside 0..65535 becomes 0 (no connection) rather than an unrelated port.
-  addr.sin_port = htons(static_cast<u_short>(RelayPortNumber(m_szPort)));
-  if (!GetIP(m_szIP, &addr)) {
-    WriteLog(KV_HERE, LOG_ERROR, "GetIP() Failed!");
-    EndUnit(RelayEnd::kFailed);
-    CloseSocket();
-    return false;
-  }
-  if (m_bExit) return ConnectStopped();
-  // Non-blocking: the attempt normally reports that it is still in progress.
-  connect(s, reinterpret_cast<const SOCKADDR*>(&addr), sizeof(addr));
-  // Waited for in short steps, so that a stop request ends the attempt at once. A refused or
-  // otherwise failed attempt ends at once too, with the time-out's message.
-  const unsigned long long totalMs = static_cast<unsigned long long>(m_iConnTimeOut) * 1000u;
-  const DWORD total = totalMs > 0xFFFFFFF0ull ? 0xFFFFFFF0u : static_cast<DWORD>(totalMs);
-  const DWORD start = GetTickCount();
-  int rc = 0;
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    const DWORD left = elapsed >= total ? 0 : total - elapsed;
-    rc = KvWaitConnected(s, left < kConnectStepMs ? left : static_cast<DWORD>(kConnectStepMs));
-    if (m_bExit) return ConnectStopped();
-    if (rc != 0 || left <= kConnectStepMs) break;
-  }
-  if (rc == 0 || rc == -2) {
-    WriteLog(KV_HERE, LOG_ERROR, "connect TimeOut! (timeout = %ds)", m_iConnTimeOut);
-    EndUnit(rc == 0 ? RelayEnd::kConnectTimedOut : RelayEnd::kConnectRefused);
-    CloseSocket();
-    return false;
-  }
-  if (rc < 0) {
-    WriteLog(KV_HERE, LOG_ERROR, "select Failed!");
-    EndUnit(RelayEnd::kFailed);
-    CloseSocket();
-    return false;
-  }
-  u_long blocking = 0;
-  if (ioctlsocket(s, FIONBIO, &blocking) != 0) {
-    WriteLog(KV_HERE, LOG_ERROR, "ioctlsocket set bolck Failed!");
-    EndUnit(RelayEnd::kFailed);
-    CloseSocket();
+  RelayEnd failure = RelayEnd::kFailed;
+  if (!m_Host.Connect(m_szIP, m_szPort, m_iConnTimeOut, m_dwIoTimeOut, m_bExit, &failure)) {
+    EndUnit(failure);
+    m_Host.Close();
     return false;
   }
   m_bConnected = true;
-  return true;
-}
-
-bool TcpThread::ConnectStopped() {
-  WriteLog(KV_HERE, LOG_INFO, "connect to %s:%s stopped before it completed.", m_szIP, m_szPort);
-  EndUnit(RelayEnd::kStopped);
-  CloseSocket();
-  return false;
-}
-
-bool TcpThread::GetIP(const char* host, SOCKADDR_IN* addr) {
-  if (host == nullptr || addr == nullptr) return false;
-  addr->sin_addr.s_addr = inet_addr(host);
-  if (addr->sin_addr.s_addr == INADDR_NONE) {
-    struct in_addr found;
-    if (!KvLookupHostV4(host, &found)) {
-      WriteLog(KV_HERE, LOG_ERROR, "gethostbyname() error! (IP = %s)", host);
-      return false;
-    }
-    addr->sin_addr = found;
-  }
-  // Dotted text of the address, as inet_ntoa renders it (without its shared buffer).
-  const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr->sin_addr);
-  char text[16];
-  std::snprintf(text, sizeof(text), "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-  WriteLog(KV_HERE, LOG_INFO, KV_MSG_DESTINATION "%s", text);
   return true;
 }
 
@@ -470,30 +352,18 @@ bool TcpThread::SendData() {
   ResetEvent(ev);
   m_bUnitOpen = true;
   int sent = 0;
-  while (sent < m_iSendLen) {
-    int n = KvSend(m_hSocket, reinterpret_cast<const char*>(m_szSendBuf) + sent, m_iSendLen - sent,
-                   m_dwIoTimeOut);
-    if (m_bExit) {
-      EndUnit(RelayEnd::kStopped);
-      return false;
-    }
-    if (n == SOCKET_ERROR || n < 0) {
-      WriteLog(KV_HERE, LOG_ERROR, "send data failed. (%s)", OrNull(GetWSAErrorText()));
-      EndUnit(RelayEnd::kFailed);
-      return false;
-    }
-    sent += n;
-    m_Audit.AddSent(n);
+  const RelayEnd end = m_Host.SendAll(m_szSendBuf, m_iSendLen, m_dwIoTimeOut, m_bExit, &sent);
+  if (sent > 0) m_Audit.AddSent(sent);
+  if (end != RelayEnd::kNone) {
+    EndUnit(end);
+    return false;
   }
   WriteLog(KV_HERE, LOG_INFO, KV_MSG_SENT_TO_HOST "(SendLen = %d)", sent);
   return true;
 }
 
 bool TcpThread::RecvData() {
-  // The error code logged for a closed connection is that of this receive, not an older one.
-  WSASetLastError(0);
-  int n = KvRecv(m_hSocket, reinterpret_cast<char*>(m_szRecvBuf), static_cast<int>(sizeof(m_szRecvBuf)),
-                 m_dwIoTimeOut);
+  const int n = m_Host.RecvOnce(m_szRecvBuf, static_cast<int>(sizeof(m_szRecvBuf)), m_dwIoTimeOut);
   if (m_bExit) {
     EndUnit(RelayEnd::kStopped);
     return false;
@@ -518,6 +388,7 @@ bool TcpThread::RecvData() {
   EndUnit(RelayEnd::kFailed);
   return false;
 }
+
 bool TcpThread::ReplyToPos() {
   int size = m_Head.BuildReply(m_szRecvBuf, m_iRecvLen, nullptr);
   unsigned char* reply = new (std::nothrow) unsigned char[size > 0 ? size : 1];
@@ -552,13 +423,13 @@ unsigned WINAPI TcpThread::TcpThreadEntryPoint(void* object) {
   self->m_bUnitOpen = true;
   if (!self->ConnectHost()) {
     // Logged by the connect; as before the relay thread existed for it, nothing more.
-    self->CloseSocket();
+    self->m_Host.Close();
     return 0;
   }
   self->LogUnitHead();
   while (self->SendData() && self->RecvData()) {
   }
-  self->CloseSocket();
+  self->m_Host.Close();
   self->CloseSendEvent();
   WriteLog(KV_HERE, LOG_INFO, KV_MSG_RELAY_THREAD_EXIT);
   return 0;

@@ -1,8 +1,10 @@
 // The transmit data header: parsing a unit from the terminal and building the reply header.
+#include "relay/TransmitHead.h"
+
+#include <cstddef>
 #include <cstring>
 
 #include "protocol/Layout.h"
-#include "relay/TcpThread.h"
 
 static_assert(offsetof(STU_TRANSMIT_HEAD, ucLen) + 2 == kTransmitHeadSize, "header is 52 bytes on the wire");
 static_assert(kTransmitHeadSize == layout::kUnitHeadSize &&

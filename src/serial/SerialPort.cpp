@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/Deadline.h"
 #include "log/Log.h"
 #include "platform/CsLock.h"
 
@@ -233,7 +234,7 @@ void SerialPort::Unpark() {
 bool SerialPort::EndWorker(HANDLE h, std::atomic<int>& place) {
   // Not ended within the close's wait. Terminated only where it holds nothing: parked in its
   // event wait (it cannot leave it while the close holds the place) or past its loop.
-  const DWORD start = GetTickCount();
+  const Deadline grace(kBusyGraceMs);
   for (;;) {
     int p = place.load();
     if (p == kWorkerParked && place.compare_exchange_strong(p, kWorkerTerminating)) {
@@ -245,7 +246,7 @@ bool SerialPort::EndWorker(HANDLE h, std::atomic<int>& place) {
     if (WaitForSingleObject(h, 10) == WAIT_OBJECT_0) return true;
     // Still busy: it is left running (its handle kept, collected by the next open) rather than
     // killed holding a lock of the library or of the runtime.
-    if (GetTickCount() - start >= kBusyGraceMs) return false;
+    if (grace.Expired()) return false;
   }
 }
 
@@ -368,8 +369,8 @@ void SerialPort::Close(DWORD waitMs) {
     // the handle: abort it (each abort ends the call at once) until none is left. Writes that
     // come later find the port closed. Then the handle is closed under the write lock, so no
     // write can use it any more.
-    const DWORD start = GetTickCount();
-    while (writesInside_.load() != 0 && GetTickCount() - start < kWriteAbortMs) {
+    const Deadline abortWait(kWriteAbortMs);
+    while (writesInside_.load() != 0 && !abortWait.Expired()) {
       Sleep(5);
       PurgeComm(h, PURGE_TXABORT);
     }
@@ -418,7 +419,7 @@ DWORD SerialPort::Read(LPVOID pBuffer, DWORD dwLength, DWORD waitMs) {
 
   // With a time limit: what is queued at once, then one byte at a time within the limit.
   BYTE* out = static_cast<BYTE*>(pBuffer);
-  const DWORD start = GetTickCount();
+  const Deadline limit(waitMs);
   DWORD remaining = waitMs;
   DWORD uReadLength = stat.cbInQue < dwLength ? stat.cbInQue : dwLength;
   DWORD uReadReturn = 0;
@@ -446,8 +447,7 @@ DWORD SerialPort::Read(LPVOID pBuffer, DWORD dwLength, DWORD waitMs) {
         if (ReadOutcome(h, &RO_, &uReadReturn, TRUE) && uReadReturn != 0) held += 1;
         break;
       }
-      const DWORD elapsed = GetTickCount() - start;
-      remaining = elapsed > waitMs ? 0 : waitMs - elapsed;
+      remaining = limit.Remaining();
       SP_ASSERT(ReadOutcome(h, &RO_, &uReadReturn, FALSE),
                 "SP_ASSERT(::GetOverlappedResult(hComm_, &RO_, &uReadReturn, FALSE)) failed; "
                 "SerialPort(444); ");

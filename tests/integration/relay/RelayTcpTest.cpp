@@ -530,14 +530,17 @@ TEST_F(RelayTcpTest, StopAndTransmitFromTwoThreadsStaySafe) {
 TEST_F(RelayTcpTest, CloseSocketTwiceClosesTheConnectionOnce) {
   LoopbackHost host;
   host.Serve(1, [&](SOCKET fd, int) { WaitPeerClose(fd, kWaitMs); });
-  tcp_.SetDestination("127.0.0.1", 9, host.Port().c_str(), static_cast<int>(host.Port().size()));
-  ASSERT_TRUE(tcp_.ConnectHost());
-  tcp_.CloseSocket();
+  HostConnection conn;
+  const std::atomic<bool> noStop{false};
+  RelayEnd failure = RelayEnd::kNone;
+  ASSERT_TRUE(conn.Connect("127.0.0.1", host.Port().c_str(), kTcpDefaultConnTimeOut, kTcpIoTimeOut, noStop,
+                           &failure));
+  conn.Close();
   host.Join();  // the host saw the connection go
   // A socket opened now may reuse the released number: the second close must leave it alone.
   SOCKET other = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_NE(other, INVALID_SOCKET);
-  tcp_.CloseSocket();
+  conn.Close();
   u_long on = 1;
   EXPECT_EQ(ioctlsocket(other, FIONBIO, &on), 0);
   EXPECT_EQ(closesocket(other), 0);

@@ -281,9 +281,8 @@ TEST_F(Assembly, StxInsideRejectedFrameStartsResynchronisation) {
   EXPECT_EQ(comm.RecvContent(), ReplyContent("51", "00"));
   EXPECT_TRUE(comm.IsRecvOK());
   // The byte count handed to the relay and the dumps is the frame's own, not what followed it.
-  unsigned char* pData = nullptr;
-  int iLen = 0;
-  comm.GetRecvData(&pData, &iLen);
+  unsigned char pData[kRecvBufSize];
+  const int iLen = comm.CopyRecvHead(pData, sizeof(pData));
   EXPECT_EQ(Bytes(pData, iLen), good);
 }
 

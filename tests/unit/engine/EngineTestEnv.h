@@ -94,8 +94,8 @@ inline std::string RequestRecord(const std::string& type) {
 // MyComm with its state open to the tests.
 class TestComm : public MyComm {
  public:
-  int Index() const { return m_iIndex; }
-  const unsigned char* RecvBuf() const { return m_ucRecvBuf; }
+  int Index() const { return m_Assembler.Index(); }
+  const unsigned char* RecvBuf() const { return m_Assembler.Frame(); }
   BTFManager& SendFrame() { return m_SendBTF; }
   BTFManager& RecvFrame() { return m_RecvBTF; }
   std::string SendContent() const { return Bytes(m_SendBTF.GetCont(), m_SendBTF.GetContLen()); }

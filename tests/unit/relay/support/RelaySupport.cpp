@@ -65,12 +65,13 @@ int RecordingTerminal::Resets() {
   return resets_;
 }
 
-void RecordingTerminal::GetRecvData(unsigned char** data, int* length) {
+int RecordingTerminal::CopyRecvHead(unsigned char* dest, int size) {
   std::lock_guard<std::mutex> g(mu_);
-  size_t n = received_.size() < sizeof(recvBuf_) ? received_.size() : sizeof(recvBuf_);
-  if (n > 0) std::memcpy(recvBuf_, received_.data(), n);
-  *data = recvBuf_;
-  *length = static_cast<int>(n);
+  // A frame no longer than the engine's assembly buffer, as the engine hands out.
+  const size_t whole = received_.size() < kAssemblyMax ? received_.size() : kAssemblyMax;
+  const size_t n = size <= 0 ? 0 : (whole < static_cast<size_t>(size) ? whole : static_cast<size_t>(size));
+  if (n > 0) std::memcpy(dest, received_.data(), n);
+  return static_cast<int>(whole);
 }
 
 // ---------------------------------------------------------------- units and frames

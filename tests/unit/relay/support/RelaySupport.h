@@ -20,7 +20,7 @@ typedef std::vector<unsigned char> Bytes;
 // receive state, and hands out the frame "just assembled" for the relay's log.
 class RecordingTerminal : public TerminalLink {
  public:
-  // Frame bytes GetRecvData gives (the unit as it came off the serial line).
+  // Frame bytes CopyRecvHead gives (the unit as it came off the serial line).
   void SetReceived(const Bytes& frame);
   // Value WriteToPort returns; negative (default) means "everything was written".
   void SetWriteResult(long result);
@@ -28,7 +28,7 @@ class RecordingTerminal : public TerminalLink {
   void SetOnWrite(std::function<void()> fn);
 
   DWORD WriteToTerminal(const void* data, DWORD length) override;
-  void GetRecvData(unsigned char** data, int* length) override;
+  int CopyRecvHead(unsigned char* dest, int size) override;
   void ResetReceive() override;
   // Closing() answers this (the terminal side's port closing).
   void SetClosing(bool closing) { closing_ = closing; }
@@ -43,7 +43,7 @@ class RecordingTerminal : public TerminalLink {
   std::mutex mu_;
   std::condition_variable cv_;
   Bytes received_;
-  unsigned char recvBuf_[4096] = {};
+  static constexpr size_t kAssemblyMax = 4096;
   long writeResult_ = -1;
   std::function<void()> onWrite_;
   std::vector<Bytes> writes_;

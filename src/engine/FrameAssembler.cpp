@@ -1,5 +1,5 @@
-// The receive framing of MyComm: received bytes assembled into frames, kept apart from the
-// rest of the engine because it is a state machine of its own.
+// The receive framing: received bytes assembled into frames, kept apart from the rest of the
+// engine because it is a state machine of its own.
 //
 // A frame is assembled from the first STX; at the index its LEN gives for the LRC it is
 // decoded, and a rejected frame resynchronises on a later STX inside it; then the hunt for
@@ -10,9 +10,10 @@
 // complete wins. Each later start costs constant work: its end is noted once, and its LRC is
 // read off the running XOR. Beside these, the frame of the hunt is assembled as it always
 // was, so no stream loses a frame it used to take.
+#include "engine/FrameAssembler.h"
+
 #include <cstring>
 
-#include "engine/MyComm.h"
 #include "log/Log.h"
 #include "log/Messages.h"
 
@@ -23,14 +24,48 @@ int FrameEnd(const unsigned char* pBuf, int k) { return k + pBuf[k + 1] * 256 + 
 
 }  // namespace
 
-bool MyComm::TakeFrame(int k, int len) {
+FrameAssembler::FrameAssembler(BTFManager& decoder)
+    : m_RecvBTF(decoder),
+      m_eStep(Step::kHunt),
+      m_iIndex(-1),
+      m_iStart(0),
+      m_iFrameEnd(-1),
+      m_iLastEnd(-1),
+      m_ucRecvBuf(),
+      m_ucRecvXor(),
+      m_sEndFirst(),
+      m_sSameEnd() {
+  Reset();
+}
+
+void FrameAssembler::Reset() {
+  Hunt();
+  m_iStart = 0;
+  m_iFrameEnd = m_iLastEnd = -1;
+  memset(m_sEndFirst, 0xFF, sizeof(m_sEndFirst));  // -1: no later start
+  memset(m_ucRecvBuf, 0, sizeof(m_ucRecvBuf));
+}
+
+void FrameAssembler::Hunt() {
+  m_iIndex = -1;
+  m_eStep = Step::kHunt;
+}
+
+int FrameAssembler::CopyHead(unsigned char* dest, int destSize) const {
+  if (m_eStep != Step::kDecoded || m_iIndex <= 0) return 0;
+  const int n = destSize < m_iIndex ? destSize : m_iIndex;
+  if (dest != nullptr && n > 0) memcpy(dest, m_ucRecvBuf, static_cast<size_t>(n));
+  return m_iIndex;
+}
+
+bool FrameAssembler::TakeFrame(int k, int len) {
   if (k > 0) memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(len));
   m_iIndex = len;
-  m_eRecvState = RecvState::kDecoded;
+  m_eStep = Step::kDecoded;
   return true;
 }
 
-bool MyComm::DecodeAssembled() {
+bool FrameAssembler::DecodeAssembled() {
   const int iCount = m_iIndex + 1;
   for (int k = m_iStart; k < iCount;) {
     if (m_RecvBTF.Decode(m_ucRecvBuf + k, iCount - k)) {
@@ -44,11 +79,11 @@ bool MyComm::DecodeAssembled() {
   return false;
 }
 
-void MyComm::ClearLaterStarts(int iFrom, int iTo) {
+void FrameAssembler::ClearLaterStarts(int iFrom, int iTo) {
   for (int i = iFrom; i <= iTo && i < kRecvBufSize; ++i) m_sEndFirst[i] = -1;
 }
 
-void MyComm::EndHunted() {
+void FrameAssembler::EndHunted() {
   // A start byte among the last two bytes of the failed frame has not had its LEN yet: it stays
   // open until its LEN is in (a short frame followed at once by the answer puts the answer's STX
   // where the LRC or the ETX was awaited).
@@ -58,14 +93,13 @@ void MyComm::EndHunted() {
     }
   }
   if (m_iLastEnd > m_iIndex) {
-    m_eRecvState = RecvState::kLaterStart;
+    m_eStep = Step::kLaterStart;
   } else {
-    m_iIndex = -1;
-    m_eRecvState = RecvState::kHunt;
+    Hunt();
   }
 }
 
-void MyComm::RestartAt(int k) {
+void FrameAssembler::RestartAt(int k) {
   ClearLaterStarts(m_iIndex, m_iLastEnd);  // the ends still to come, and this one if untried
   const int n = m_iIndex + 1 - k;
   memmove(m_ucRecvBuf, m_ucRecvBuf + k, static_cast<size_t>(n));
@@ -74,16 +108,16 @@ void MyComm::RestartAt(int k) {
   m_iIndex = n - 1;
   m_iStart = 0;
   m_iLastEnd = -1;
-  m_eRecvState = RecvState::kLength;
+  m_eStep = Step::kLength;
   if (m_iIndex == 2) TakeLength();
 }
 
-void MyComm::TakeLength() {
+void FrameAssembler::TakeLength() {
   const int iLast = FrameEnd(m_ucRecvBuf, m_iStart) - m_iStart;  // index of the LRC within the frame
   if (iLast >= kBtfMinDecodeLen - 1 && iLast < kRecvBufSize) {
     if (m_iStart + iLast < kRecvBufSize) {
       m_iFrameEnd = m_iStart + iLast;
-      m_eRecvState = RecvState::kBody;
+      m_eStep = Step::kBody;
     } else {
       RestartAt(m_iStart);  // it gets the whole buffer, as it always had; later starts give way
     }
@@ -100,10 +134,10 @@ void MyComm::TakeLength() {
   }
 }
 
-void MyComm::NoteLaterStart() {
+void FrameAssembler::NoteLaterStart() {
   const int k = m_iIndex - 2;
   if (k < 1 || m_ucRecvBuf[k] != kBtfSTX) return;
-  if (k == m_iStart && m_eRecvState != RecvState::kLaterStart) return;  // the hunted frame itself
+  if (k == m_iStart && m_eStep != Step::kLaterStart) return;  // the hunted frame itself
   const int iEnd = FrameEnd(m_ucRecvBuf, k);
   if (iEnd - k + 1 < kBtfMinContLen + kBtfOverhead || iEnd >= kRecvBufSize) return;  // cannot be taken
   m_sSameEnd[k] = m_sEndFirst[iEnd];
@@ -111,7 +145,7 @@ void MyComm::NoteLaterStart() {
   if (iEnd > m_iLastEnd) m_iLastEnd = iEnd;
 }
 
-bool MyComm::TryLaterStarts() {
+bool FrameAssembler::TryLaterStarts() {
   const int iEnd = m_iIndex;
   int iBest = -1;
   // The chain runs from the latest start to the earliest: the last one that passes wins.
@@ -128,17 +162,18 @@ bool MyComm::TryLaterStarts() {
   return TakeFrame(iBest, len);
 }
 
-bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
-  if (m_eRecvState == RecvState::kDecoded) return false;  // a decoded frame waits for the next reset
-  const bool bWasAssembling = (m_eRecvState != RecvState::kHunt);
+bool FrameAssembler::Feed(const unsigned char* pData, int iLen) {
+  if (pData == nullptr || iLen <= 0) return false;
+  if (m_eStep == Step::kDecoded) return false;  // a decoded frame waits for the next reset
+  const bool bWasAssembling = (m_eStep != Step::kHunt);
   for (int i = 0; i < iLen; ++i) {
     const unsigned char b = pData[i];
-    if (m_eRecvState == RecvState::kHunt) {
+    if (m_eStep == Step::kHunt) {
       if (b == kBtfSTX) {
         m_iIndex = m_iStart = 0;
         m_ucRecvBuf[0] = m_ucRecvXor[0] = b;
         m_iLastEnd = -1;
-        m_eRecvState = RecvState::kLength;
+        m_eStep = Step::kLength;
       } else if (i == iLen - 1 && !bWasAssembling) {
         WriteLog(KV_HERE, LOG_REJECT, "非法数据，报文不是以STX(0X02)开头的！");
       }
@@ -147,11 +182,10 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
     if (m_iIndex + 1 >= kRecvBufSize) {
       // Only a hunted frame whose LEN is not all in can meet the buffer's end (every noted
       // end lies inside it): it moves to the front.
-      if (m_eRecvState == RecvState::kLength) {
+      if (m_eStep == Step::kLength) {
         RestartAt(m_iStart);
       } else {
-        m_iIndex = -1;
-        m_eRecvState = RecvState::kHunt;
+        Hunt();
         continue;
       }
     }
@@ -159,17 +193,17 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
     m_ucRecvBuf[m_iIndex] = b;
     m_ucRecvXor[m_iIndex] = m_ucRecvXor[m_iIndex - 1] ^ b;
     NoteLaterStart();
-    switch (m_eRecvState) {
-      case RecvState::kLaterStart:
+    switch (m_eStep) {
+      case Step::kLaterStart:
         if (b == kBtfSTX) {  // where the hunt after the failed frame begins a new one
           m_iStart = m_iIndex;
-          m_eRecvState = RecvState::kLength;
+          m_eStep = Step::kLength;
         }
         break;
-      case RecvState::kLength:
+      case Step::kLength:
         if (m_iIndex == m_iStart + 2) TakeLength();
         break;
-      case RecvState::kBody:
+      case Step::kBody:
         if (m_iIndex - m_iStart >= 11 && m_ucRecvBuf[m_iIndex - 1] == kBtfETX) {
           WriteLog(KV_HERE, LOG_TRACE, KV_MSG_SERIAL_LEN "%d, m_iIndex = %d.", m_iFrameEnd - m_iStart,
                    m_iIndex - m_iStart);
@@ -185,11 +219,10 @@ bool MyComm::AssembleLocked(const unsigned char* pData, int iLen) {
       default:
         break;
     }
-    if (m_eRecvState == RecvState::kHunt) continue;  // the hunted frame was dropped, nothing else open
+    if (m_eStep == Step::kHunt) continue;  // the hunted frame was dropped, nothing else open
     if (TryLaterStarts()) return true;
-    if (m_eRecvState == RecvState::kLaterStart && m_iIndex >= m_iLastEnd) {
-      m_iIndex = -1;
-      m_eRecvState = RecvState::kHunt;
+    if (m_eStep == Step::kLaterStart && m_iIndex >= m_iLastEnd) {
+      Hunt();
     }
   }
   return false;

@@ -49,13 +49,12 @@ endif()
 
 # The fault matrix, soak and load/unload driver (a tool: table-driven, run by make test-matrix/test-soak).
 if(NOT WIN32 AND KV_TESTS AND TARGET KorvessaDLL)
-  add_library(kv_rig STATIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix/Rig.cpp
-                            ${CMAKE_SOURCE_DIR}/tests/integration/export/e2e_harness.cpp)
-  target_include_directories(kv_rig PUBLIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix ${CMAKE_SOURCE_DIR}/include
-                                           ${CMAKE_SOURCE_DIR}/tests/integration/export)
+  # The rig is a tool: it links the products and tests/support, never a test's own sources.
+  add_library(kv_rig STATIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix/Rig.cpp)
+  target_include_directories(kv_rig PUBLIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix ${CMAKE_SOURCE_DIR}/include)
   target_compile_options(kv_rig PRIVATE ${KV_WARN} ${KV_CHARSET})
   target_compile_definitions(kv_rig PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>")
-  target_link_libraries(kv_rig PUBLIC kv_testsupport posterm_core GTest::gtest ${CMAKE_DL_LIBS})
+  target_link_libraries(kv_rig PUBLIC kv_testsupport posterm_core ${CMAKE_DL_LIBS})
   add_executable(faultmatrix ${CMAKE_SOURCE_DIR}/tools/faultmatrix/faultmatrix.cpp)
   target_compile_options(faultmatrix PRIVATE ${KV_WARN} ${KV_CHARSET})
   target_compile_definitions(faultmatrix PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"

@@ -2,11 +2,9 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <ftw.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,148 +14,6 @@
 #include <sstream>
 
 namespace e2e {
-
-void Ini::Set(const std::string& section, const std::string& key, const std::string& value) {
-  for (auto& s : sections_) {
-    if (s.first != section) continue;
-    for (auto& kv : s.second) {
-      if (kv.first == key) {
-        kv.second = value;
-        return;
-      }
-    }
-    s.second.emplace_back(key, value);
-    return;
-  }
-  sections_.push_back({section, {{key, value}}});
-}
-
-void Ini::Remove(const std::string& section, const std::string& key) {
-  for (auto& s : sections_) {
-    if (s.first != section) continue;
-    for (size_t i = 0; i < s.second.size(); ++i) {
-      if (s.second[i].first == key) s.second.erase(s.second.begin() + static_cast<long>(i));
-    }
-  }
-}
-
-std::string Ini::Text() const {
-  std::string t;
-  for (const auto& s : sections_) {
-    t += "[" + s.first + "]\r\n";
-    for (const auto& kv : s.second) t += kv.first + "=" + kv.second + "\r\n";
-  }
-  return t;
-}
-
-Ini DefaultIni() {
-  Ini i;
-  i.Set("COM", "ComPort", "7");
-  i.Set("COM", "BaudRate", "9600");
-  i.Set("DEBUG_LOG", "DebugLog", "2");
-  const char* const names[] = {"00 握手",       "02 查询",           "04 重打印",   "06 打印",
-                               "30 消费",       "40 退货",           "50 撤销",     "62 预授权完成",
-                               "64 预授权撤销", "66 预授权完成撤销", "80 余额查询", "92 签到"};
-  int n = 1;
-  for (const char* s : names) {
-    char key[16];
-    snprintf(key, sizeof key, "%03d", n++);
-    i.Set("TRANSNAMEDSP", key, s);
-  }
-  i.Set("REEOR_INFORMITION", "001", "00 交易成功");
-  i.Set("REEOR_INFORMITION", "002", "05 发卡行不予承兑");
-  i.Set("TXTFILENAME", "FilePath", ".\\");
-  i.Set("TXTFILENAME", "FileName", "print.txt");
-  i.Set("TXTFILECONTENT", "ContentNum", "19");
-  const char* const lines[] = {
-      "银行卡POS签购单 %s",  // printed as it stands
-      "商户存根",
-      "----",
-      "商户名称:%s|",
-      "商户编号:%s|",
-      "终端编号:%s|",
-      "操作员号:%s|",
-      "发卡行:%s|",
-      "收单行:%s|",
-      "卡号:%s|",
-      "交易类型:%s|",
-      "批次号:%s|",
-      "凭证号:%s|",
-      "授权码:%s|",
-      "参考号:%s|",
-      "日期时间:%.4s/%.2s/%.2s %.2s:%.2s:%.2s",
-      "金额:RMB %s 100%%",
-      "备注:[%.10s]",
-      "签名\\n\\\\n",
-      "end",
-  };
-  n = 1;
-  for (const char* s : lines) {
-    char key[16];
-    snprintf(key, sizeof key, "%03d", n++);
-    i.Set("TXTFILECONTENT", key, s);
-  }
-  i.Set("TCP", "ConnTimeOut", "2");
-  i.Set("TCP", "TradeTimeOut", "2");
-  return i;
-}
-
-std::string FullRequest(const std::string& type) {
-  std::string r;
-  r += "A0";                   // operType
-  r += type;                   // transType
-  r += "01";                   // cardType
-  r += "REG000001";            // cashRegisterNo
-  r += "OPR001";               // operatorNo
-  r += "000000012345";         // amount
-  r += "CTN000000001";         // cashTraceNumber
-  r += "Y";                    // printFlag
-  r += "OTN001";               // oldTraceNumber
-  r += "HSN000000001";         // hostserialNumber
-  r += "OAN000000001";         // oldAuthNumber
-  r += "20261201";             // transDate
-  r += "6222029876543210987";  // cardNumber
-  r += "XYZ";                  // reserved
-  return r;
-}
-
-std::string ExpectedResponse(const Bytes& content, const std::string& request) {
-  static const struct {
-    size_t dst, src, width;
-  } kMap[] = {
-      {0, 0, 2},      {2, 2, 2},      {4, 4, 2},     {6, 6, 2},    {8, 41, 15},   {23, 56, 8},  {31, 139, 12},
-      {43, 127, 12},  {55, 23, 12},   {67, 104, 19}, {86, 123, 4}, {90, 151, 8},  {98, 159, 6}, {104, 165, 6},
-      {116, 171, 12}, {128, 183, 12}, {140, 195, 6}, {146, 35, 6}, {152, 201, 6},
-  };
-  std::string r(161, ' ');
-  for (const auto& m : kMap) {
-    for (size_t i = 0; i < m.width; ++i) {
-      if (m.src + i < content.size()) r[m.dst + i] = static_cast<char>(content[m.src + i]);
-    }
-  }
-  r.replace(158, 3, request.substr(103, 3));
-  return r;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-posterm::Scenario FixedScenario() {
-  posterm::Scenario s;
-  s.fields[151] = "20261208";
-  s.fields[159] = "143015";
-  return s;
-}
 
 std::string CheckHandshake(const posterm::Frame& f) {
   EXPECT_TRUE(f.valid) << f.error;
@@ -183,16 +39,12 @@ void E2eTest::SetUp() {
   char cwd[PATH_MAX];
   ASSERT_NE(nullptr, getcwd(cwd, sizeof cwd));
   oldCwd_ = cwd;
-  char tmpl[] = "/tmp/kv_e2e_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(tmpl));
-  dir_ = tmpl;
-  const std::string lib = ReadFile(KV_LIBRARY_FILE);
-  ASSERT_FALSE(lib.empty()) << "cannot read " << KV_LIBRARY_FILE;
-  WriteFile(dir_ + "/libKorvessaDLL.so", lib);
+  ASSERT_TRUE(MakeScratchFolder("kv_e2e_", &dir_));
+  std::string err;
+  ASSERT_TRUE(CopyLibrary(KV_LIBRARY_FILE, dir_, &err)) << err;
   ASSERT_EQ(0, chdir(dir_.c_str()));
   ini_ = DefaultIni();
   WriteConfig(ini_);
-  std::string err;
   ASSERT_TRUE(term_.OpenPty(&err)) << err;
   // Every transaction request of every test: its SENT is the journal's last line when it arrives.
   term_.SetJournalCheck(dir_ + "/Journal");
@@ -213,19 +65,12 @@ void E2eTest::TearDown() {
     printf("kept test directory %s\n", dir_.c_str());
     return;
   }
-  nftw(
-      dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+  RemoveScratchFolder(dir_);
 }
 
 void E2eTest::WriteConfig(const Ini& ini) {
   ini_ = ini;
-  const std::string path = dir_ + "/Config.ini";
-  WriteFile(path, ini.Text());
-  // The library notices edits by the modification time (whole seconds): give every version its own.
-  const time_t t = time(nullptr) - 1000 + configStamp_++;
-  struct utimbuf ut = {t, t};
-  utime(path.c_str(), &ut);
+  e2e::WriteConfig(dir_, ini, &configStamp_);
 }
 
 void E2eTest::Load(const std::string& copy) {
@@ -260,24 +105,6 @@ int E2eTest::Run(const std::string& request, std::string* response) {
   EXPECT_EQ(before, req) << "the request record changed";
   if (response) *response = rsp;
   return r;
-}
-
-int CountOf(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
-
-int RefusingPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
 }
 
 std::string E2eTest::Log() const {

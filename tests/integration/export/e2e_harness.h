@@ -3,12 +3,6 @@
 // library loaded with dlopen like a cash register loads it.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,42 +14,10 @@
 
 #include "KorvessaDLL.h"
 #include "Terminal.h"
+#include "EndToEnd.h"
 #include "loopback_host.h"
 
 namespace e2e {
-
-using posterm::Bytes;
-
-// A Config.ini built section by section, in order.
-class Ini {
- public:
-  void Set(const std::string& section, const std::string& key, const std::string& value);
-  void Remove(const std::string& section, const std::string& key);
-  std::string Text() const;
-
- private:
-  std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> sections_;
-};
-
-// The configuration the tests start from: port 7, short time-outs, names for the types in use,
-// explanations, and the full twenty-line receipt template.
-Ini DefaultIni();
-
-// A request record with every field distinct, so that any misplaced copy shows.
-std::string FullRequest(const std::string& type);
-
-// The response record that the answer content must give for the request (the mapping, written
-// independently of the library): spaces, the mapped content bytes (spaces where the content is short),
-// and the request's last three bytes.
-std::string ExpectedResponse(const Bytes& content, const std::string& request);
-
-// Reads a whole file; "" when it cannot.
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& data);
-// Occurrences of `what` in `text`, not overlapping.
-int CountOf(const std::string& text, const std::string& what);
-// A port on 127.0.0.1 where nothing listens: a connect is refused.
-int RefusingPort();
 
 // Today's journal lines in folder dir + "/Journal", each split at its tabs (line ends checked as CR LF).
 std::vector<std::vector<std::string>> JournalLines(const std::string& dir);
@@ -96,37 +58,8 @@ class E2eTest : public ::testing::Test {
   bool checkJournal_ = true;  // false in tests that disable or break the journal
 };
 
-// "YYYYMMDD"/"hhmmss" fields fixed in answers so that the expectations are exact.
-posterm::Scenario FixedScenario();
-
 // Checks that the first frame is a handshake with a fresh 6-digit identifier, exactly as encoded by the
 // terminal's own codec, and returns that identifier.
 std::string CheckHandshake(const posterm::Frame& f);
-
-// A host whose connect neither succeeds nor fails: a listener with a full accept queue.
-class HangingHost {
- public:
-  HangingHost() {
-    ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(ls_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(ls_, 0) != 0) return;
-    socklen_t len = sizeof a;
-    getsockname(ls_, reinterpret_cast<sockaddr*>(&a), &len);
-    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) port_ = ntohs(a.sin_port);
-  }
-  ~HangingHost() {
-    close(filler_);
-    close(ls_);
-  }
-  int port() const { return port_; }
-
- private:
-  int ls_ = -1;
-  int filler_ = -1;
-  int port_ = 0;
-};
 
 }  // namespace e2e

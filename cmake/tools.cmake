@@ -35,7 +35,6 @@ if(NOT WIN32)
   add_executable(posterm ${CMAKE_SOURCE_DIR}/tools/posterm/main.cpp)
   target_compile_options(posterm PRIVATE ${KV_WARN})
   target_link_libraries(posterm PRIVATE posterm_core)
-
 endif()
 
 # Benchmark of the relay's stops (figures in BENCHMARKS.md); not a test.

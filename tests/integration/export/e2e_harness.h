@@ -15,7 +15,7 @@
 #include "KorvessaDLL.h"
 #include "Terminal.h"
 #include "EndToEnd.h"
-#include "loopback_host.h"
+#include "EndToEndHosts.h"
 
 namespace e2e {
 

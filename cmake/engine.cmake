@@ -29,11 +29,3 @@ else()
                       -Wl,--exclude-libs,ALL -Wl,--no-undefined)
   set_target_properties(KorvessaDLL PROPERTIES LINK_DEPENDS ${CMAKE_SOURCE_DIR}/src/export/exports.map)
 endif()
-
-kv_unit_test(test_engine unit/engine kv_export kv_engine)
-if(TARGET test_engine AND NOT WIN32)
-  # The load/unload tests open the built library itself.
-  target_compile_definitions(test_engine PRIVATE KV_ENGINE_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>")
-  target_link_libraries(test_engine PRIVATE ${CMAKE_DL_LIBS})
-  add_dependencies(test_engine KorvessaDLL)
-endif()

@@ -7,4 +7,3 @@ kv_room(kv_log DIRS src/log DEPS kv_config kv_base)
 # The three together, for the tests and fuzz targets that use all of them.
 add_library(kv_foundation INTERFACE)
 target_link_libraries(kv_foundation INTERFACE kv_log kv_config kv_base)
-kv_unit_test(test_foundation unit/foundation kv_foundation)

@@ -1,4 +1,4 @@
-# korvessa (command-line cash register), posterm (simulated terminal and bank host), end-to-end tests.
+# korvessa (command-line cash register), posterm (simulated terminal and bank host), the fault matrix.
 
 # What korvessa and posterm share: reading the library's log, GBK conversion. Header-only tables of
 # src/protocol (Layout.h) and the public header come with it; nothing of the library is linked.
@@ -50,44 +50,6 @@ if(NOT WIN32)
   add_executable(posterm ${CMAKE_SOURCE_DIR}/tools/posterm/main.cpp)
   target_compile_options(posterm PRIVATE ${KV_WARN})
   target_link_libraries(posterm PRIVATE posterm_core)
-
-  if(KV_TESTS)
-    # The tools on their own, without the library: the terminal codec and behaviour, korvessa helpers.
-    file(GLOB tools_test_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/e2e/tools/*.cpp)
-    if(tools_test_srcs)
-      add_executable(test_tools ${tools_test_srcs})
-      target_compile_options(test_tools PRIVATE ${KV_WARN})
-      target_link_libraries(test_tools PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main)
-      add_test(NAME test_tools COMMAND test_tools)
-    endif()
-
-    # End to end: the built library, copied into a fresh directory with its Config.ini, against posterm
-    # on a pseudo-terminal. Texts are compared as GBK, like the library writes them.
-    file(GLOB e2e_srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/integration/e2e/*.cpp)
-    if(e2e_srcs AND TARGET KorvessaDLL)
-      add_executable(test_e2e ${e2e_srcs})
-      target_include_directories(test_e2e PRIVATE ${CMAKE_SOURCE_DIR}/include ${CMAKE_SOURCE_DIR}/tests/common)
-      target_compile_options(test_e2e PRIVATE ${KV_WARN} ${KV_CHARSET})
-      target_link_libraries(test_e2e PRIVATE posterm_core korvessa_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
-      target_compile_definitions(test_e2e PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"
-                                                  KV_POSTERM_FILE="$<TARGET_FILE:posterm>"
-                                                  KV_KORVESSA_FILE="$<TARGET_FILE:korvessa>"
-                                                  KV_VERSION_FILE="${CMAKE_BINARY_DIR}/VERSION")
-      add_dependencies(test_e2e KorvessaDLL posterm korvessa)
-      # The preload that records journal syncs and terminal writes in order (not under a sanitizer,
-      # whose own interceptors come first).
-      if(KV_SANITIZE STREQUAL "")
-        add_library(kv_sync_order MODULE ${CMAKE_SOURCE_DIR}/tests/integration/e2e/shim/sync_order.c)
-        target_link_libraries(kv_sync_order PRIVATE ${CMAKE_DL_LIBS})
-        target_compile_definitions(test_e2e PRIVATE KV_SYNC_ORDER_FILE="$<TARGET_FILE:kv_sync_order>")
-        add_dependencies(test_e2e kv_sync_order)
-      endif()
-      add_test(NAME test_e2e COMMAND test_e2e)
-      # A terminal on the network: posterm behind a socat TCP link, the register on a socat pseudo-terminal.
-      add_test(NAME socat_terminal COMMAND bash ${CMAKE_SOURCE_DIR}/tests/integration/e2e/socat-terminal.sh
-                                           ${CMAKE_BINARY_DIR})
-    endif()
-  endif()
 endif()
 
 # Benchmark of the relay's stops (figures in BENCHMARKS.md); not a test.
@@ -101,13 +63,12 @@ endif()
 
 # The fault matrix, soak and load/unload driver (a tool: table-driven, run by make test-matrix/test-soak).
 if(NOT WIN32 AND KV_TESTS AND TARGET KorvessaDLL)
-  add_library(kv_rig STATIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix/Rig.cpp
-                            ${CMAKE_SOURCE_DIR}/tests/integration/e2e/e2e_harness.cpp)
-  target_include_directories(kv_rig PUBLIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix ${CMAKE_SOURCE_DIR}/include
-                                           ${CMAKE_SOURCE_DIR}/tests/integration/e2e)
+  # The rig is a tool: it links the products and tests/support, never a test's own sources.
+  add_library(kv_rig STATIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix/Rig.cpp)
+  target_include_directories(kv_rig PUBLIC ${CMAKE_SOURCE_DIR}/tools/faultmatrix ${CMAKE_SOURCE_DIR}/include)
   target_compile_options(kv_rig PRIVATE ${KV_WARN} ${KV_CHARSET})
   target_compile_definitions(kv_rig PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>")
-  target_link_libraries(kv_rig PUBLIC posterm_core GTest::gtest ${CMAKE_DL_LIBS})
+  target_link_libraries(kv_rig PUBLIC kv_testsupport posterm_core ${CMAKE_DL_LIBS})
   add_executable(faultmatrix ${CMAKE_SOURCE_DIR}/tools/faultmatrix/faultmatrix.cpp)
   target_compile_options(faultmatrix PRIVATE ${KV_WARN} ${KV_CHARSET})
   target_compile_definitions(faultmatrix PRIVATE KV_LIBRARY_FILE="$<TARGET_FILE:KorvessaDLL>"

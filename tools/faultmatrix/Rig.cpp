@@ -5,14 +5,12 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -122,20 +120,11 @@ Resources Measure() {
 }
 
 bool Library::Prepare(const std::string& libraryFile, const e2e::Ini& ini, std::string* err) {
-  if (dir_.empty()) {
-    char tmpl[] = "/tmp/kv_rig_XXXXXX";
-    if (!mkdtemp(tmpl)) {
-      *err = "mkdtemp";
-      return false;
-    }
-    dir_ = tmpl;
-  }
-  const std::string lib = e2e::ReadFile(libraryFile);
-  if (lib.empty()) {
-    *err = "cannot read " + libraryFile;
+  if (dir_.empty() && !e2e::MakeScratchFolder("kv_rig_", &dir_)) {
+    *err = "mkdtemp";
     return false;
   }
-  e2e::WriteFile(dir_ + "/libKorvessaDLL.so", lib);
+  if (!e2e::CopyLibrary(libraryFile, dir_, err)) return false;
   if (chdir(dir_.c_str()) != 0) {
     *err = "chdir " + dir_;
     return false;
@@ -144,14 +133,7 @@ bool Library::Prepare(const std::string& libraryFile, const e2e::Ini& ini, std::
   return true;
 }
 
-void Library::WriteConfig(const e2e::Ini& ini) {
-  const std::string path = dir_ + "/Config.ini";
-  e2e::WriteFile(path, ini.Text());
-  // The library notices edits by the modification time (whole seconds): give every version its own.
-  const time_t t = time(nullptr) - 1000 + stamp_++;
-  struct utimbuf ut = {t, t};
-  utime(path.c_str(), &ut);
-}
+void Library::WriteConfig(const e2e::Ini& ini) { e2e::WriteConfig(dir_, ini, &stamp_); }
 
 bool Library::Load(std::string* err) {
   lib_ = dlopen((dir_ + "/libKorvessaDLL.so").c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -200,9 +182,7 @@ std::string Library::LogText() const {
 
 void Library::RemoveDir() {
   if (dir_.empty()) return;
-  nftw(
-      dir_.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-      FTW_DEPTH | FTW_PHYS);
+  e2e::RemoveScratchFolder(dir_);
   dir_.clear();
 }
 

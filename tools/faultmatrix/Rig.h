@@ -11,7 +11,7 @@
 
 #include "KorvessaDLL.h"
 #include "Terminal.h"
-#include "e2e_harness.h"
+#include "EndToEnd.h"
 
 namespace rig {
 

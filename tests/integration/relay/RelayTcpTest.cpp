@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/LoopbackHost.h"
+#include "LoopbackHost.h"
 #include "support/RelaySupport.h"
 #include "protocol/BTFManager.h"
 #include "protocol/TransID.h"

@@ -8,7 +8,7 @@
 
 #include "platform/net_util.h"
 #include "platform/platform.h"
-#include "support/LoopbackHost.h"
+#include "LoopbackHost.h"
 
 namespace {
 

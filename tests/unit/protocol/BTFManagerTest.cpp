@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "KorvessaDLL.h"
-#include "ProtocolTestEnv.h"
+#include "ScratchEnv.h"
 #include "protocol/BTFManager.h"
 #include "protocol/TransID.h"
 
@@ -54,7 +54,7 @@ bool DecodeExact(BTFManager& btf, const Bytes& frame, size_t len) {
 class BTFManagerTest : public ::testing::Test {
  protected:
   BTFManagerTest() : env(kIni) { SetTransID("123456"); }
-  ProtocolTestEnv env;
+  ScratchEnv env;
 };
 
 TEST_F(BTFManagerTest, NewObjectHasZeroed1000ByteContent) {

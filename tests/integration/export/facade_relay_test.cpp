@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "e2e_harness.h"
-#include "loopback_host.h"
+#include "EndToEndHosts.h"
 
 namespace e2e {
 namespace {

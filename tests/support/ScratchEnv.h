@@ -1,9 +1,11 @@
 // A scratch folder for one test: Config.ini and the log live there, and the library's folder
-// points at it. Helpers to read back the log and files byte for byte.
+// points at it. Helpers to read back the log and files byte for byte. Plain C++ like all of
+// tests/support: a folder that cannot be made stops the test program, since nothing after it means
+// anything.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,7 +20,10 @@ class ScratchEnv {
   // iniBody: the text of Config.ini (written as is, so GBK literals stay GBK).
   explicit ScratchEnv(const std::string& iniBody) {
     char szDir[kKvPathSize];
-    EXPECT_TRUE(KvMakeTempDir(szDir, sizeof(szDir)));
+    if (!KvMakeTempDir(szDir, sizeof(szDir))) {
+      std::fprintf(stderr, "cannot make a scratch folder\n");
+      std::abort();
+    }
     m_dir = szDir;
     SetModuleDirOverride(m_dir.c_str());
     m_config = Path("Config.ini");

@@ -7,7 +7,7 @@
 
 #include "LogCmd.h"
 #include "e2e_harness.h"
-#include "loopback_host.h"
+#include "EndToEndHosts.h"
 
 namespace e2e {
 namespace {

@@ -1,5 +1,5 @@
-// A bank host on 127.0.0.1 for the end-to-end tests: each connection gets one block back, "OK:" followed
-// by what it received.
+// Bank hosts on 127.0.0.1 for the end-to-end tests: one that answers each connection with one block,
+// "OK:" followed by what it received, and one whose connect neither succeeds nor fails.
 #pragma once
 
 #include <arpa/inet.h>
@@ -98,6 +98,32 @@ class Host {
   std::mutex mu_;
   std::vector<std::string> received_;
   std::thread thread_;
+};
+
+// A host whose connect neither succeeds nor fails: a listener with a full accept queue.
+class HangingHost {
+ public:
+  HangingHost() {
+    ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(ls_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(ls_, 0) != 0) return;
+    socklen_t len = sizeof a;
+    getsockname(ls_, reinterpret_cast<sockaddr*>(&a), &len);
+    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) port_ = ntohs(a.sin_port);
+  }
+  ~HangingHost() {
+    close(filler_);
+    close(ls_);
+  }
+  int port() const { return port_; }
+
+ private:
+  int ls_ = -1;
+  int filler_ = -1;
+  int port_ = 0;
 };
 
 }  // namespace e2e

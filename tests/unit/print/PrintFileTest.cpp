@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ProtocolTestEnv.h"
+#include "ScratchEnv.h"
 #include "print/PrintFile.h"
 
 namespace {
@@ -204,7 +204,7 @@ class ReceiptTest : public ::testing::Test {
   // A fresh folder for this test.
   void NewEnv() {
     env.reset();
-    env.reset(new ProtocolTestEnv(""));
+    env.reset(new ScratchEnv(""));
   }
   // Config.ini with the receipt in this test's folder (unless fileSection says otherwise)
   // and the given [TXTFILECONTENT] body.
@@ -214,21 +214,21 @@ class ReceiptTest : public ::testing::Test {
     ini += "[TXTFILENAME]\r\n" +
            (fileSection.empty() ? "FilePath=" + env->Dir() + "\r\nFileName=print.txt\r\n" : fileSection);
     ini += "[TXTFILECONTENT]\r\n" + content;
-    ProtocolTestEnv::WriteFile(env->Path("Config.ini"), ini);
+    ScratchEnv::WriteFile(env->Path("Config.ini"), ini);
     SetConfigFile(env->Path("Config.ini").c_str());
   }
   void Setup(const std::string& content, const std::string& fileSection = "") {
     NewEnv();
     WriteIni(content, fileSection);
   }
-  std::string Receipt() const { return ProtocolTestEnv::ReadFile(env->Path("print.txt")); }
+  std::string Receipt() const { return ScratchEnv::ReadFile(env->Path("print.txt")); }
   int Make(const std::string& reply) {
     // An exact-size copy, so a read past the content is caught by the address sanitizer.
     std::vector<unsigned char> exact(reply.begin(), reply.end());
     return MakePrintFile(exact.data(), static_cast<int>(exact.size()));
   }
 
-  std::unique_ptr<ProtocolTestEnv> env;
+  std::unique_ptr<ScratchEnv> env;
 };
 
 TEST_F(ReceiptTest, TwentyLinesByteForByte) {
@@ -261,7 +261,7 @@ TEST_F(ReceiptTest, ContentNumGovernsTheLineCount) {
 
 TEST_F(ReceiptTest, NoReceiptForHandshakeQueryAndSettlementTypes) {
   Setup(std::string("ContentNum=20\r\n") + kTemplates);
-  ProtocolTestEnv::WriteFile(env->Path("print.txt"), "previous receipt");
+  ScratchEnv::WriteFile(env->Path("print.txt"), "previous receipt");
   for (const char* cmd : {"01", "81", "93", "95"}) {
     EXPECT_EQ(-1, Make(Reply(cmd))) << cmd;
     EXPECT_EQ("previous receipt", Receipt()) << cmd;
@@ -296,20 +296,20 @@ TEST_F(ReceiptTest, FoldersOfThePathAreCreated) {
   const std::string deep = env->Dir() + KV_PATH_SEP_STR + "r" + KV_PATH_SEP_STR + "a" + KV_PATH_SEP_STR + "b";
   WriteIni("ContentNum=0\r\n001=X\r\n", "FilePath=" + deep + "\r\nFileName=receipt.txt\r\n");
   EXPECT_EQ(0, Make(Reply()));
-  EXPECT_EQ("X\r\n", ProtocolTestEnv::ReadFile(deep + KV_PATH_SEP_STR + "receipt.txt"));
+  EXPECT_EQ("X\r\n", ScratchEnv::ReadFile(deep + KV_PATH_SEP_STR + "receipt.txt"));
 }
 
 TEST_F(ReceiptTest, FilesThatCannotBeOpenedAreLogged) {
   // The folder is a file: nothing can be created below it.
   NewEnv();
   const std::string blocker = env->Path("blocker");
-  ProtocolTestEnv::WriteFile(blocker, "x");
+  ScratchEnv::WriteFile(blocker, "x");
   WriteIni("ContentNum=20\r\n", "FilePath=" + blocker + "\r\nFileName=print.txt\r\n");
   char path[kPrintFileNameSize];
   GetPrintFileName(path, sizeof(path));
   EXPECT_EQ(0, Make(Reply()));
   EXPECT_EQ(1, env->CountMessage(std::string("Failed to open or new file.(") + path + ")."));
-  EXPECT_EQ("x", ProtocolTestEnv::ReadFile(blocker));
+  EXPECT_EQ("x", ScratchEnv::ReadFile(blocker));
 
   // A path that does not fit 260 characters fails the same way.
   env->ClearLog();

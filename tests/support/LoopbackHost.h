@@ -1,5 +1,5 @@
-// A bank host on 127.0.0.1 for the relay's tests, written against the Winsock names so that it
-// runs wherever the relay does.
+// A bank host on 127.0.0.1 that runs a script on each connection, written against the Winsock names so
+// that it runs wherever the relay does (the relay's tests and any suite on Windows).
 #pragma once
 
 #include <atomic>
@@ -9,8 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "RelaySupport.h"
 #include "platform/platform.h"
+
+// The bytes of a block, as the relay's tests name them.
+typedef std::vector<unsigned char> Bytes;
 
 constexpr int kHostWaitMs = 10000;  // generous bound for anything awaited
 

@@ -1,3 +1,4 @@
+// The loopback hosts, and the socket helpers their scripts use.
 #include "LoopbackHost.h"
 
 #include <chrono>
@@ -125,6 +126,34 @@ std::vector<Bytes> LoopbackHost::Received() {
 }
 
 void LoopbackHost::CloseListener() {
+  if (ls_ != INVALID_SOCKET) {
+    closesocket(ls_);
+    ls_ = INVALID_SOCKET;
+  }
+}
+
+FullQueueHost::FullQueueHost() {
+  StartSockets();
+  // Close-on-exec like the library's own sockets: a program a test starts does not hold them open.
+  ls_ = socket(AF_INET, SOCK_STREAM | KV_SOCKET_FLAGS, IPPROTO_TCP);
+  if (ls_ == INVALID_SOCKET) return;
+  SOCKADDR_IN a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(ls_, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)) != 0 || listen(ls_, 0) != 0) return;
+  KvSockLen len = sizeof(a);
+  if (getsockname(ls_, reinterpret_cast<SOCKADDR*>(&a), &len) != 0) return;
+  filler_ = socket(AF_INET, SOCK_STREAM | KV_SOCKET_FLAGS, IPPROTO_TCP);
+  if (filler_ == INVALID_SOCKET) return;
+  if (connect(filler_, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)) == 0) port_ = ntohs(a.sin_port);
+}
+
+void FullQueueHost::Close() {
+  if (filler_ != INVALID_SOCKET) {
+    closesocket(filler_);
+    filler_ = INVALID_SOCKET;
+  }
   if (ls_ != INVALID_SOCKET) {
     closesocket(ls_);
     ls_ = INVALID_SOCKET;

@@ -220,19 +220,9 @@ TEST_F(RelayTcpTest, RefusedPortFailsAtOnceWithTheTimeOutMessage) {
 
 TEST_F(RelayTcpTest, HostThatNeverCompletesTheConnectionRunsIntoTheConfiguredTimeOut) {
   // A listener whose queue is full: further connection attempts get no answer at all.
-  StartSockets();
-  SOCKET ls = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  SOCKADDR_IN a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(ls, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  ASSERT_EQ(listen(ls, 0), 0);
-  KvSockLen len = sizeof(a);
-  getsockname(ls, reinterpret_cast<SOCKADDR*>(&a), &len);
-  SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_EQ(connect(filler, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  std::string port = std::to_string(ntohs(a.sin_port));
+  FullQueueHost hanging;
+  ASSERT_NE(hanging.PortNumber(), 0);
+  std::string port = hanging.Port();
 
   LogSandbox::SetConnTimeOutSetting("1");
   bool taken = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
@@ -242,8 +232,7 @@ TEST_F(RelayTcpTest, HostThatNeverCompletesTheConnectionRunsIntoTheConfiguredTim
   LogSandbox::SetConnTimeOutSetting("-4");
   bool takenThird = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
   LogSandbox::SetConnTimeOutSetting("20");
-  closesocket(filler);
-  closesocket(ls);
+  hanging.Close();
 
   EXPECT_TRUE(taken && takenAgain && takenThird);
   EXPECT_EQ(tcp_.ConnTimeOut(), 1);
@@ -622,20 +611,9 @@ TEST_F(RelayTcpTest, StopsRacingEveryPhaseLeaveNothingBehind) {
   });
   LoopbackHost silent;
   silent.ServeUntilStopped([](SOCKET fd, int) { WaitPeerClose(fd, 2000); });
-  LoopbackHost hanging;  // its one queued connection fills the accept queue: further ones hang
-  hanging.CloseListener();
-  SOCKET ls = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  SOCKADDR_IN a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(ls, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  ASSERT_EQ(listen(ls, 0), 0);
-  KvSockLen len = sizeof(a);
-  getsockname(ls, reinterpret_cast<SOCKADDR*>(&a), &len);
-  SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_EQ(connect(filler, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  const std::string ports[] = {answering.Port(), silent.Port(), std::to_string(ntohs(a.sin_port))};
+  FullQueueHost hanging;
+  ASSERT_NE(hanging.PortNumber(), 0);
+  const std::string ports[] = {answering.Port(), silent.Port(), hanging.Port()};
   const int delaysMs[] = {0, 1, 3, 10, 30};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   int rounds = 0;
@@ -655,8 +633,7 @@ TEST_F(RelayTcpTest, StopsRacingEveryPhaseLeaveNothingBehind) {
   silent.StopServing();
   answering.CloseListener();
   silent.CloseListener();
-  closesocket(filler);
-  closesocket(ls);
+  hanging.Close();
 #ifndef _WIN32
   EXPECT_EQ(fds, CountEntries("/proc/self/fd"));
   EXPECT_EQ(threads, CountEntries("/proc/self/task"));

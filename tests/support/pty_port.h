@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "SerialTexts.h"
 #include "serial/SerialPort.h"
 
 // The master side belongs to the test. One slave descriptor stays open in the test, so the
@@ -215,14 +216,3 @@ class RecordingPort : public SerialPort {
   std::chrono::steady_clock::time_point lastDelivery_{};
   std::string failure_;
 };
-
-// What a call raised, or "" when it raised nothing.
-template <typename F>
-std::string Raised(F f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return std::string();
-}

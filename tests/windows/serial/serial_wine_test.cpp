@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "serial/SerialPort.h"
+#include "SerialTexts.h"
 
 namespace {
 
@@ -28,25 +29,6 @@ DWORD PortFromEnv(const char* name) {
   if (v == nullptr || v[0] == '\0') return 0;
   const long n = strtol(v, nullptr, 10);
   return (n >= 1 && n <= 1024) ? static_cast<DWORD>(n) : 0;
-}
-
-// The message text the system gives for `code` (as FormatMessageA returns it), or "".
-std::string SystemMessage(DWORD code) {
-  char buf[512] = {0};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, sizeof(buf), nullptr);
-  return n != 0 ? std::string(buf) : std::string();
-}
-
-// What a call raised, or "" when it raised nothing.
-template <typename F>
-std::string Raised(F f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return std::string();
 }
 
 // A port that collects what OnReceive delivers and, like the transaction engine, closes itself

@@ -93,6 +93,14 @@ void LoopbackHost::Serve(int connections, Script script) {
   });
 }
 
+LoopbackHost::Script LoopbackHost::Answer(const Bytes& answer) {
+  return [this, answer](SOCKET s, int) {
+    Record(RecvOnce(s, kHostWaitMs));
+    SendAll(s, answer);
+    WaitPeerClose(s, kHostWaitMs);
+  };
+}
+
 void LoopbackHost::ServeUntilStopped(Script script) {
   thread_ = std::thread([this, script] {
     for (int i = 0; !stop_; ++i) {

@@ -43,6 +43,9 @@ class LoopbackHost {
   int PortNumber() const { return port_; }
   // Serves `connections` connections with `script` on a thread of its own.
   void Serve(int connections, Script script);
+  // The script of a host that answers: records the block it receives, sends `answer`, then waits
+  // for the peer to close.
+  Script Answer(const Bytes& answer);
   // Serves every connection with `script` until StopServing.
   void ServeUntilStopped(Script script);
   void StopServing();

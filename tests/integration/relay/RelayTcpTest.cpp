@@ -75,11 +75,7 @@ TEST_F(RelayTcpTest, PayloadGoesByteForByteAndTheAnswerComesBackInAD1Frame) {
   for (int i = 0; i < 256; ++i) payload.push_back(static_cast<unsigned char>(i));  // every byte value
   Bytes answer = ToBytes("\x02\x03 host answer \x0D\x0A\x00 end");
   answer.push_back(0x00);
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, answer);
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(answer));
   Bytes unit = MakeUnit("127.0.0.1", host.Port(), payload, "35");
   ASSERT_TRUE(Transmit(unit));
   ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
@@ -114,11 +110,7 @@ TEST_F(RelayTcpTest, PayloadGoesByteForByteAndTheAnswerComesBackInAD1Frame) {
 
 TEST_F(RelayTcpTest, DottedAddressWithLeadingZerosIsReadAsDecimal) {
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("OK"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("OK")));
   ASSERT_TRUE(Transmit(MakeUnit("127.000.000.001", host.Port(), ToBytes("ping"))));
   ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
   EXPECT_STREQ(tcp_.GetIP(), "127.0.0.1");
@@ -131,11 +123,7 @@ TEST_F(RelayTcpTest, DottedAddressWithLeadingZerosIsReadAsDecimal) {
 
 TEST_F(RelayTcpTest, HostNameIsResolvedAndPortDigitsAreReadLikeAtoi) {
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("OK"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("OK")));
   // "localhost" resolves to 127.0.0.1; digits followed by other characters give the port.
   std::string port = host.Port() + "x";
   ASSERT_TRUE(Transmit(MakeUnit("localhost", port.substr(0, 6), ToBytes("by name"))));
@@ -304,11 +292,7 @@ TEST_F(RelayTcpTest, LargestHostBlockFillsAFrameAndOneMoreIsNotWritten) {
     LoopbackHost host;
     Bytes block(static_cast<size_t>(size));
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 7);
-    host.Serve(1, [&](SOCKET fd, int) {
-      host.Record(RecvOnce(fd, kWaitMs));
-      SendAll(fd, block);
-      WaitPeerClose(fd, kWaitMs);
-    });
+    host.Serve(1, host.Answer(block));
     Bytes unit = MakeUnit("127.0.0.1", host.Port(), ToBytes("big"));
     ASSERT_TRUE(Transmit(unit));
     if (size == 4033) {
@@ -383,11 +367,7 @@ TEST_F(RelayTcpTest, StopWakesARelayThreadWaitingForTheHost) {
 TEST_F(RelayTcpTest, FailedWriteToTheTerminalEndsTheThread) {
   comm_.SetWriteResult(0);
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("answer"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("answer")));
   ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
   ASSERT_TRUE(WaitLog("TcpThreadEntryPoint() Exit."));
   host.Join();
@@ -396,11 +376,7 @@ TEST_F(RelayTcpTest, FailedWriteToTheTerminalEndsTheThread) {
 
 TEST_F(RelayTcpTest, StopFromTheRelayThreadItselfDoesNotDeadlock) {
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("answer"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("answer")));
   comm_.SetOnWrite([this] { tcp_.Stop(true); });  // as if the write path stopped the relay
   ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
   ASSERT_TRUE(WaitLog("TcpThreadEntryPoint() Exit."));
@@ -417,11 +393,7 @@ TEST_F(RelayTcpTest, AStopWhileTheTerminalSideClosesLeavesTheRelayThreadToEndByI
   // the watch thread, while the port closes: the watch thread must not wait for the relay
   // thread (the close waits for the watch thread and would terminate it holding the relay's lock).
   LoopbackHost host;
-  host.Serve(2, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("answer"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(2, host.Answer(ToBytes("answer")));
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   comm_.SetOnWrite([released] { released.wait_for(std::chrono::seconds(20)); });
@@ -540,11 +512,7 @@ TEST_F(RelayTcpTest, LinesAreWrittenOnlyUpToTheLogThreshold) {
   LogSandbox::SetSettings("4", "20");
   {
     LoopbackHost host;
-    host.Serve(1, [&](SOCKET fd, int) {
-      host.Record(RecvOnce(fd, kWaitMs));
-      SendAll(fd, ToBytes("answer"));
-      WaitPeerClose(fd, kWaitMs);
-    });
+    host.Serve(1, host.Answer(ToBytes("answer")));
     ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
     ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
     tcp_.Stop(true);

@@ -133,6 +133,21 @@ std::vector<Bytes> LoopbackHost::Received() {
   return received_;
 }
 
+SOCKET LoopbackHost::Connect() const {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return s;
+  SOCKADDR_IN a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<u_short>(port_));
+  if (connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
 void LoopbackHost::CloseListener() {
   if (ls_ != INVALID_SOCKET) {
     closesocket(ls_);

@@ -53,6 +53,8 @@ class LoopbackHost {
   void Record(const Bytes& b);
   std::vector<Bytes> Received();
   int Accepted() const { return accepted_; }
+  // A connection of the test's own to this host (blocking); INVALID_SOCKET when it was not made.
+  SOCKET Connect() const;
   // Closes the listener: further connections are refused.
   void CloseListener();
 

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -475,14 +474,8 @@ TEST_F(RelayTcpTest, StopAndTransmitFromTwoThreadsStaySafe) {
   // A stop may end a unit before its connection was made; the host's remaining waits are
   // ended with connections of our own.
   for (int i = 0; i < kUnits; ++i) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    SOCKADDR_IN a;
-    std::memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<u_short>(host.PortNumber()));
-    connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof(a));
-    closesocket(s);
+    SOCKET s = host.Connect();
+    if (s != INVALID_SOCKET) closesocket(s);
   }
   host.Join();
   EXPECT_EQ(host.Accepted(), kUnits);

@@ -75,6 +75,13 @@ class RecordingPort : public SerialPort {
     }
   }
 
+  DWORD WatchLoopOverlapped() override {
+    loopsStarted_++;
+    const DWORD r = SerialPort::WatchLoopOverlapped();
+    loopsEnded_++;  // not reached by a thread that had to be terminated
+    return r;
+  }
+
   // Waits until `n` bytes were delivered in all; false after `ms`.
   bool WaitBytes(size_t n, int ms) {
     std::unique_lock<std::mutex> lk(m_);
@@ -119,6 +126,9 @@ class RecordingPort : public SerialPort {
   ChainBuffer& Rx() { return RxBuffer_; }
   void SetRxLimit(DWORD limit) { dwRxBufferLimit_ = limit; }
   std::atomic<int> receiveCalls_{0};
+  // Runs of the overlapped watch loop begun and ended.
+  std::atomic<int> loopsStarted_{0};
+  std::atomic<int> loopsEnded_{0};
   bool keepReceived_ = false;
 
   std::mutex m_;

@@ -19,6 +19,7 @@
 #include "engine/MyComm.h"
 #include "log/Log.h"
 #include "protocol/TransID.h"
+#include "ScratchEnv.h"
 
 namespace {
 
@@ -33,11 +34,12 @@ std::string Frame(const std::string& id, const std::string& content) {
   return f + static_cast<char>(lrc);
 }
 
-void WriteIni(const std::string& extra) {
-  FILE* f = fopen("Config.ini", "wb");
-  fprintf(f, "[DEBUG_LOG]\r\nDebugLog=2\r\n[COM]\r\nComPort=0\r\n%s", extra.c_str());
-  fclose(f);
+std::string IniText(const std::string& extra) {
+  return "[DEBUG_LOG]\r\nDebugLog=2\r\n[COM]\r\nComPort=0\r\n" + extra;
 }
+
+// Config.ini of the scratch folder, which is the current directory.
+void WriteIni(const std::string& extra) { ScratchEnv::WriteFile("Config.ini", IniText(extra)); }
 
 // Segments of 64 noise bytes (never STX) and one 518-byte answer frame of the current transaction, each
 // handed over as one chunk, as the watch thread hands them over.
@@ -116,12 +118,12 @@ BENCHMARK(BM_ConfigTableReload)->Arg(250)->Unit(benchmark::kMillisecond)->Iterat
 }  // namespace
 
 int main(int argc, char** argv) {
-  char tmpl[] = "/tmp/kv_bench_XXXXXX";
-  if (!mkdtemp(tmpl) || chdir(tmpl) != 0) return 2;
-  WriteIni("");
+  // The library's folder points at the scratch folder (its Log/ is there), and the folder is the
+  // current directory: the benchmarks rewrite and touch Config.ini by its relative name.
+  ScratchEnv env(IniText(""));
+  if (chdir(env.Dir().c_str()) != 0) return 2;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  const std::string rm = std::string("rm -rf ") + tmpl;
-  return system(rm.c_str()) == 0 ? 0 : 1;
+  return chdir("/") == 0 ? 0 : 1;  // out of the folder before it is removed
 }

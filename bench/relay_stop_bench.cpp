@@ -2,10 +2,7 @@
 // to a call that times out, and the time of an unload (dlclose) and of a process exit while the
 // relay waits for a further payload between calls. Figures in BENCHMARKS.md.
 //   relay_stop_bench <libKorvessaDLL.so> [rounds]
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "EndToEnd.h"
+#include "EndToEndHosts.h"
 #include "KorvessaDLL.h"
 #include "Terminal.h"
 
@@ -31,44 +30,6 @@ double Ms(Clock::time_point t0) {
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
-}
-
-// A listener that answers "OK" to whatever it receives, one connection after another.
-int StartAnsweringHost(std::thread* t) {
-  const int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(ls, 8);
-  socklen_t len = sizeof a;
-  getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-  *t = std::thread([ls] {
-    for (;;) {
-      const int c = accept(ls, nullptr, nullptr);
-      if (c < 0) return;
-      char buf[4096];
-      if (recv(c, buf, sizeof buf, 0) > 0) send(c, "OK", 2, MSG_NOSIGNAL);
-      close(c);
-    }
-  });
-  t->detach();
-  return ntohs(a.sin_port);
-}
-
-// A listener whose accept queue is full: a connect to it neither succeeds nor fails.
-int StartHangingHost() {
-  const int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(ls, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(ls, 0);
-  socklen_t len = sizeof a;
-  getsockname(ls, reinterpret_cast<sockaddr*>(&a), &len);
-  const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  return ntohs(a.sin_port);
 }
 
 posterm::RelayUnit Unit(int port, bool expectReply) {
@@ -113,26 +74,28 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int rounds = argc > 2 ? atoi(argv[2]) : 5;
-  char dir[] = "/tmp/kv-bench.XXXXXX";
-  if (mkdtemp(dir) == nullptr) return 2;
-  const std::string lib = std::string(dir) + "/libKorvessaDLL.so";
-  if (system(("cp '" + std::string(argv[1]) + "' '" + lib + "'").c_str()) != 0) return 2;
-  FILE* ini = fopen((std::string(dir) + "/Config.ini").c_str(), "w");
-  fprintf(ini,
-          "[COM]\nComPort=7\n[DEBUG_LOG]\nDebugLog=1\n[TCP]\nConnTimeOut=4\nTradeTimeOut=1\n"
-          "[TRANSNAMEDSP]\n001=00 HS\n002=30 SALE\n[TXTFILENAME]\nFilePath=./\nFileName=print.txt\n");
-  fclose(ini);
-  if (chdir(dir) != 0) return 2;
+  std::string dir, err;
+  if (!e2e::MakeScratchFolder("kv-bench.", &dir)) return 2;
+  if (!e2e::CopyLibrary(argv[1], dir, &err)) {
+    fprintf(stderr, "%s\n", err.c_str());
+    return 2;
+  }
+  const std::string lib = dir + "/libKorvessaDLL.so";
+  e2e::WriteFile(dir + "/Config.ini",
+                 "[COM]\nComPort=7\n[DEBUG_LOG]\nDebugLog=1\n[TCP]\nConnTimeOut=4\nTradeTimeOut=1\n"
+                 "[TRANSNAMEDSP]\n001=00 HS\n002=30 SALE\n[TXTFILENAME]\nFilePath=./\nFileName=print.txt\n");
+  if (chdir(dir.c_str()) != 0) return 2;
   posterm::Terminal term;
-  std::string err;
   if (!term.OpenPty(&err) || !term.Start(&err)) {
     fprintf(stderr, "posterm: %s\n", err.c_str());
     return 2;
   }
   setenv("KORVESSA_COM7", term.LinePath().c_str(), 1);
-  std::thread hostThread;
-  const int answering = StartAnsweringHost(&hostThread);
-  const int hanging = StartHangingHost();
+  e2e::Host answeringHost;
+  e2e::HangingHost hangingHost;
+  const int answering = answeringHost.port();
+  const int hanging = hangingHost.port();
+  if (answering == 0 || hanging == 0) return 2;
 
   // 1. A call that times out (TradeTimeOut 1 s), without and with a hanging connect.
   void* h = nullptr;
@@ -212,6 +175,6 @@ int main(int argc, char** argv) {
   printf("process exit, relay waiting:          median %.1f ms, max %.1f ms\n", Median(exits),
          *std::max_element(exits.begin(), exits.end()));
   term.Stop();
-  if (chdir("/") == 0) system(("rm -rf '" + std::string(dir) + "'").c_str());
+  if (chdir("/") == 0) e2e::RemoveScratchFolder(dir);
   return 0;
 }

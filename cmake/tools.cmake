@@ -52,12 +52,13 @@ if(NOT WIN32)
   target_link_libraries(posterm PRIVATE posterm_core)
 endif()
 
-# Benchmark of the relay's stops (figures in BENCHMARKS.md); not a test.
-if(NOT WIN32 AND TARGET KorvessaDLL)
+# Benchmark of the relay's stops (figures in BENCHMARKS.md); not a test. Its hosts and scratch folder
+# are tests/support's.
+if(NOT WIN32 AND KV_TESTS AND TARGET KorvessaDLL)
   add_executable(relay_stop_bench EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/bench/relay_stop_bench.cpp)
   target_include_directories(relay_stop_bench PRIVATE ${CMAKE_SOURCE_DIR}/include)
   target_compile_options(relay_stop_bench PRIVATE ${KV_WARN})
-  target_link_libraries(relay_stop_bench PRIVATE posterm_core ${CMAKE_DL_LIBS})
+  target_link_libraries(relay_stop_bench PRIVATE kv_testsupport posterm_core ${CMAKE_DL_LIBS})
   add_dependencies(relay_stop_bench KorvessaDLL)
 endif()
 

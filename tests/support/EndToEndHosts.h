@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "LoopbackHost.h"
+
 namespace e2e {
 
 class Host {
@@ -100,30 +102,11 @@ class Host {
   std::thread thread_;
 };
 
-// A host whose connect neither succeeds nor fails: a listener with a full accept queue.
-class HangingHost {
+// A host whose connect neither succeeds nor fails (the loopback host's full accept queue), under the
+// name and port() the end-to-end tests use.
+class HangingHost : public FullQueueHost {
  public:
-  HangingHost() {
-    ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(ls_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(ls_, 0) != 0) return;
-    socklen_t len = sizeof a;
-    getsockname(ls_, reinterpret_cast<sockaddr*>(&a), &len);
-    filler_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) port_ = ntohs(a.sin_port);
-  }
-  ~HangingHost() {
-    close(filler_);
-    close(ls_);
-  }
-  int port() const { return port_; }
-
- private:
-  int ls_ = -1;
-  int filler_ = -1;
-  int port_ = 0;
+  int port() const { return PortNumber(); }
 };
 
 }  // namespace e2e

@@ -1,3 +1,4 @@
+// The loopback hosts, and the socket helpers their scripts use.
 #include "LoopbackHost.h"
 
 #include <chrono>
@@ -92,6 +93,14 @@ void LoopbackHost::Serve(int connections, Script script) {
   });
 }
 
+LoopbackHost::Script LoopbackHost::Answer(const Bytes& answer) {
+  return [this, answer](SOCKET s, int) {
+    Record(RecvOnce(s, kHostWaitMs));
+    SendAll(s, answer);
+    WaitPeerClose(s, kHostWaitMs);
+  };
+}
+
 void LoopbackHost::ServeUntilStopped(Script script) {
   thread_ = std::thread([this, script] {
     for (int i = 0; !stop_; ++i) {
@@ -124,7 +133,50 @@ std::vector<Bytes> LoopbackHost::Received() {
   return received_;
 }
 
+SOCKET LoopbackHost::Connect() const {
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return s;
+  SOCKADDR_IN a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<u_short>(port_));
+  if (connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)) != 0) {
+    closesocket(s);
+    return INVALID_SOCKET;
+  }
+  return s;
+}
+
 void LoopbackHost::CloseListener() {
+  if (ls_ != INVALID_SOCKET) {
+    closesocket(ls_);
+    ls_ = INVALID_SOCKET;
+  }
+}
+
+FullQueueHost::FullQueueHost() {
+  StartSockets();
+  // Close-on-exec like the library's own sockets: a program a test starts does not hold them open.
+  ls_ = socket(AF_INET, SOCK_STREAM | KV_SOCKET_FLAGS, IPPROTO_TCP);
+  if (ls_ == INVALID_SOCKET) return;
+  SOCKADDR_IN a;
+  std::memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(ls_, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)) != 0 || listen(ls_, 0) != 0) return;
+  KvSockLen len = sizeof(a);
+  if (getsockname(ls_, reinterpret_cast<SOCKADDR*>(&a), &len) != 0) return;
+  filler_ = socket(AF_INET, SOCK_STREAM | KV_SOCKET_FLAGS, IPPROTO_TCP);
+  if (filler_ == INVALID_SOCKET) return;
+  if (connect(filler_, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)) == 0) port_ = ntohs(a.sin_port);
+}
+
+void FullQueueHost::Close() {
+  if (filler_ != INVALID_SOCKET) {
+    closesocket(filler_);
+    filler_ = INVALID_SOCKET;
+  }
   if (ls_ != INVALID_SOCKET) {
     closesocket(ls_);
     ls_ = INVALID_SOCKET;

@@ -1,7 +1,5 @@
 // korvessa journal: transactions put together from journal lines, and the ones left in doubt.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -9,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "EndToEnd.h"
 #include "JournalCmd.h"
 
 namespace {
@@ -56,9 +55,7 @@ int Journal(std::vector<std::string> args, const std::string& dir, std::string* 
 class JournalTotals : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kv-totals-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    ASSERT_TRUE(e2e::MakeScratchFolder("kv-totals-", &dir_));
     Write("20261207",  // the day before the range: its transaction stays out
           "2026-12-07 09:00:00.000\t111111\tR1\tT0\t30\t000000099999\tSENT\r\n"
           "2026-12-07 09:00:01.000\t111111\tR1\tT0\t30\t000000099999\tAPPROVED\t00\t000001\tREF0\t0\r\n");
@@ -79,11 +76,7 @@ class JournalTotals : public ::testing::Test {
           "2026-12-09 08:05:00.000\t707070\tR1\tT8\t30\t000000000001\tSENT\r\n"
           "2026-12-09 08:05:01.000\t707070\tR1\tT8\t30\t000000000001\tAPPROVED\t00\t000046\tREF8\t0\r\n");
   }
-  void TearDown() override {
-    for (const char* d : {"20261207", "20261208", "20261209"})
-      unlink((dir_ + "/Journal" + d + ".txt").c_str());
-    rmdir(dir_.c_str());
-  }
+  void TearDown() override { e2e::RemoveScratchFolder(dir_); }
   void Write(const std::string& day, const std::string& text) {
     std::ofstream(dir_ + "/Journal" + day + ".txt", std::ios::binary) << text;
   }

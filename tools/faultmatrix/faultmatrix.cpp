@@ -478,9 +478,8 @@ int RunWine(const Env& env, const std::string& winDir, bool all, const std::stri
   setenv("WINEPREFIX", prefix, 1);
   setenv("WINEDEBUG", "-all", 1);
   std::string err;
-  char tmpl[] = "/tmp/kv_wine_matrix_XXXXXX";
-  if (!mkdtemp(tmpl)) return 2;
-  const std::string dir = tmpl;
+  std::string dir;
+  if (!e2e::MakeScratchFolder("kv_wine_matrix_", &dir)) return 2;
   for (const char* f : {"kvwin.exe", "KorvessaDLL.dll"}) {
     e2e::WriteFile(dir + "/" + f, e2e::ReadFile(winDir + "/" + f));
   }
@@ -597,8 +596,7 @@ int RunWine(const Env& env, const std::string& winDir, bool all, const std::stri
   pt.Stop();
   remove(com.c_str());
   if (t.failed == 0 && !getenv("KV_E2E_KEEP")) {
-    const std::string rm = "rm -rf " + dir;
-    if (system(rm.c_str()) != 0) printf("cannot remove %s\n", dir.c_str());
+    e2e::RemoveScratchFolder(dir);
   }
   printf("%s (%d failed checks)\n", t.failed ? "FAILED" : "PASSED", t.failed);
   return t.failed ? 1 : 0;

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -75,11 +74,7 @@ TEST_F(RelayTcpTest, PayloadGoesByteForByteAndTheAnswerComesBackInAD1Frame) {
   for (int i = 0; i < 256; ++i) payload.push_back(static_cast<unsigned char>(i));  // every byte value
   Bytes answer = ToBytes("\x02\x03 host answer \x0D\x0A\x00 end");
   answer.push_back(0x00);
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, answer);
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(answer));
   Bytes unit = MakeUnit("127.0.0.1", host.Port(), payload, "35");
   ASSERT_TRUE(Transmit(unit));
   ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
@@ -114,11 +109,7 @@ TEST_F(RelayTcpTest, PayloadGoesByteForByteAndTheAnswerComesBackInAD1Frame) {
 
 TEST_F(RelayTcpTest, DottedAddressWithLeadingZerosIsReadAsDecimal) {
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("OK"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("OK")));
   ASSERT_TRUE(Transmit(MakeUnit("127.000.000.001", host.Port(), ToBytes("ping"))));
   ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
   EXPECT_STREQ(tcp_.GetIP(), "127.0.0.1");
@@ -131,11 +122,7 @@ TEST_F(RelayTcpTest, DottedAddressWithLeadingZerosIsReadAsDecimal) {
 
 TEST_F(RelayTcpTest, HostNameIsResolvedAndPortDigitsAreReadLikeAtoi) {
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("OK"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("OK")));
   // "localhost" resolves to 127.0.0.1; digits followed by other characters give the port.
   std::string port = host.Port() + "x";
   ASSERT_TRUE(Transmit(MakeUnit("localhost", port.substr(0, 6), ToBytes("by name"))));
@@ -220,19 +207,9 @@ TEST_F(RelayTcpTest, RefusedPortFailsAtOnceWithTheTimeOutMessage) {
 
 TEST_F(RelayTcpTest, HostThatNeverCompletesTheConnectionRunsIntoTheConfiguredTimeOut) {
   // A listener whose queue is full: further connection attempts get no answer at all.
-  StartSockets();
-  SOCKET ls = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  SOCKADDR_IN a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(ls, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  ASSERT_EQ(listen(ls, 0), 0);
-  KvSockLen len = sizeof(a);
-  getsockname(ls, reinterpret_cast<SOCKADDR*>(&a), &len);
-  SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_EQ(connect(filler, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  std::string port = std::to_string(ntohs(a.sin_port));
+  FullQueueHost hanging;
+  ASSERT_NE(hanging.PortNumber(), 0);
+  std::string port = hanging.Port();
 
   LogSandbox::SetConnTimeOutSetting("1");
   bool taken = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
@@ -242,8 +219,7 @@ TEST_F(RelayTcpTest, HostThatNeverCompletesTheConnectionRunsIntoTheConfiguredTim
   LogSandbox::SetConnTimeOutSetting("-4");
   bool takenThird = TransmitToTheEnd(MakeUnit("127.0.0.1", port, ToBytes("late")));
   LogSandbox::SetConnTimeOutSetting("20");
-  closesocket(filler);
-  closesocket(ls);
+  hanging.Close();
 
   EXPECT_TRUE(taken && takenAgain && takenThird);
   EXPECT_EQ(tcp_.ConnTimeOut(), 1);
@@ -315,11 +291,7 @@ TEST_F(RelayTcpTest, LargestHostBlockFillsAFrameAndOneMoreIsNotWritten) {
     LoopbackHost host;
     Bytes block(static_cast<size_t>(size));
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 7);
-    host.Serve(1, [&](SOCKET fd, int) {
-      host.Record(RecvOnce(fd, kWaitMs));
-      SendAll(fd, block);
-      WaitPeerClose(fd, kWaitMs);
-    });
+    host.Serve(1, host.Answer(block));
     Bytes unit = MakeUnit("127.0.0.1", host.Port(), ToBytes("big"));
     ASSERT_TRUE(Transmit(unit));
     if (size == 4033) {
@@ -394,11 +366,7 @@ TEST_F(RelayTcpTest, StopWakesARelayThreadWaitingForTheHost) {
 TEST_F(RelayTcpTest, FailedWriteToTheTerminalEndsTheThread) {
   comm_.SetWriteResult(0);
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("answer"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("answer")));
   ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
   ASSERT_TRUE(WaitLog("TcpThreadEntryPoint() Exit."));
   host.Join();
@@ -407,11 +375,7 @@ TEST_F(RelayTcpTest, FailedWriteToTheTerminalEndsTheThread) {
 
 TEST_F(RelayTcpTest, StopFromTheRelayThreadItselfDoesNotDeadlock) {
   LoopbackHost host;
-  host.Serve(1, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("answer"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(1, host.Answer(ToBytes("answer")));
   comm_.SetOnWrite([this] { tcp_.Stop(true); });  // as if the write path stopped the relay
   ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
   ASSERT_TRUE(WaitLog("TcpThreadEntryPoint() Exit."));
@@ -428,11 +392,7 @@ TEST_F(RelayTcpTest, AStopWhileTheTerminalSideClosesLeavesTheRelayThreadToEndByI
   // the watch thread, while the port closes: the watch thread must not wait for the relay
   // thread (the close waits for the watch thread and would terminate it holding the relay's lock).
   LoopbackHost host;
-  host.Serve(2, [&](SOCKET fd, int) {
-    host.Record(RecvOnce(fd, kWaitMs));
-    SendAll(fd, ToBytes("answer"));
-    WaitPeerClose(fd, kWaitMs);
-  });
+  host.Serve(2, host.Answer(ToBytes("answer")));
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   comm_.SetOnWrite([released] { released.wait_for(std::chrono::seconds(20)); });
@@ -514,14 +474,8 @@ TEST_F(RelayTcpTest, StopAndTransmitFromTwoThreadsStaySafe) {
   // A stop may end a unit before its connection was made; the host's remaining waits are
   // ended with connections of our own.
   for (int i = 0; i < kUnits; ++i) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    SOCKADDR_IN a;
-    std::memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<u_short>(host.PortNumber()));
-    connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof(a));
-    closesocket(s);
+    SOCKET s = host.Connect();
+    if (s != INVALID_SOCKET) closesocket(s);
   }
   host.Join();
   EXPECT_EQ(host.Accepted(), kUnits);
@@ -551,11 +505,7 @@ TEST_F(RelayTcpTest, LinesAreWrittenOnlyUpToTheLogThreshold) {
   LogSandbox::SetSettings("4", "20");
   {
     LoopbackHost host;
-    host.Serve(1, [&](SOCKET fd, int) {
-      host.Record(RecvOnce(fd, kWaitMs));
-      SendAll(fd, ToBytes("answer"));
-      WaitPeerClose(fd, kWaitMs);
-    });
+    host.Serve(1, host.Answer(ToBytes("answer")));
     ASSERT_TRUE(Transmit(MakeUnit("127.0.0.1", host.Port(), ToBytes("q"))));
     ASSERT_TRUE(comm_.WaitWrites(1, kWaitMs));
     tcp_.Stop(true);
@@ -622,20 +572,9 @@ TEST_F(RelayTcpTest, StopsRacingEveryPhaseLeaveNothingBehind) {
   });
   LoopbackHost silent;
   silent.ServeUntilStopped([](SOCKET fd, int) { WaitPeerClose(fd, 2000); });
-  LoopbackHost hanging;  // its one queued connection fills the accept queue: further ones hang
-  hanging.CloseListener();
-  SOCKET ls = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  SOCKADDR_IN a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(ls, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  ASSERT_EQ(listen(ls, 0), 0);
-  KvSockLen len = sizeof(a);
-  getsockname(ls, reinterpret_cast<SOCKADDR*>(&a), &len);
-  SOCKET filler = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  ASSERT_EQ(connect(filler, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
-  const std::string ports[] = {answering.Port(), silent.Port(), std::to_string(ntohs(a.sin_port))};
+  FullQueueHost hanging;
+  ASSERT_NE(hanging.PortNumber(), 0);
+  const std::string ports[] = {answering.Port(), silent.Port(), hanging.Port()};
   const int delaysMs[] = {0, 1, 3, 10, 30};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   int rounds = 0;
@@ -655,8 +594,7 @@ TEST_F(RelayTcpTest, StopsRacingEveryPhaseLeaveNothingBehind) {
   silent.StopServing();
   answering.CloseListener();
   silent.CloseListener();
-  closesocket(filler);
-  closesocket(ls);
+  hanging.Close();
 #ifndef _WIN32
   EXPECT_EQ(fds, CountEntries("/proc/self/fd"));
   EXPECT_EQ(threads, CountEntries("/proc/self/task"));

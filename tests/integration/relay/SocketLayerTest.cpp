@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 #include "platform/net_util.h"
@@ -34,13 +33,8 @@ TEST(SocketLayer, StartupCleanupAndNonBlockingSwitch) {
 TEST(SocketLayer, ShutdownWakesARecvOnAnotherThread) {
   LoopbackHost host;
   host.Serve(1, [&](SOCKET fd, int) { WaitPeerClose(fd, kHostWaitMs); });
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  SOCKADDR_IN a;
-  std::memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<u_short>(host.PortNumber()));
-  ASSERT_EQ(connect(s, reinterpret_cast<SOCKADDR*>(&a), sizeof(a)), 0);
+  SOCKET s = host.Connect();
+  ASSERT_NE(s, INVALID_SOCKET);
   std::atomic<int> result{1};
   std::thread reader([&] {
     char buf[16];

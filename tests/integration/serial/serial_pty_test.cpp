@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "pty_port.h"
+#include "SerialTexts.h"
 
 namespace {
 
@@ -15,13 +16,6 @@ using Clock = std::chrono::steady_clock;
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-std::string SystemMessage(DWORD code) {
-  char buf[512] = {0};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                           MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, sizeof(buf), nullptr);
-  return n != 0 ? std::string(buf) : std::string();
 }
 
 TEST(SerialOpen, SettingsReachTheLineAndTheFoundStateReturnsAtClose) {

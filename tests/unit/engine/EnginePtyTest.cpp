@@ -5,11 +5,10 @@
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <poll.h>
-#include <termios.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,6 +28,7 @@
 
 #include "EngineTestEnv.h"
 #include "KorvessaDLL.h"
+#include "PtyPair.h"
 #include "export/ExportApi.h"
 
 // Allocation failure on demand: the next allocation of the armed thread throws std::bad_alloc, as
@@ -70,28 +70,17 @@ long long Ms(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
 }
 
-// The terminal's side of a pseudo-terminal. Every complete frame the library writes is
-// recorded and handed to the handler (on the terminal's thread), which answers with Send.
+// The terminal's side of a pseudo-terminal (opened as the serial tests open theirs). Every complete frame the
+// library writes is recorded and handed to the handler (on the terminal's thread), which answers with Send.
 // Frames received and bytes sent carry their time on the monotonic clock.
 class FakeTerminal {
  public:
   using Handler = std::function<void(FakeTerminal&, const std::string& frame)>;
 
   explicit FakeTerminal(int comPort) {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(m_master, 0);
-    EXPECT_EQ(grantpt(m_master), 0);
-    EXPECT_EQ(unlockpt(m_master), 0);
-    m_slaveName = ptsname(m_master);
-    // One slave descriptor of our own keeps the line alive across the library's close.
-    m_slave = open(m_slaveName.c_str(), O_RDWR | O_NOCTTY);
-    EXPECT_GE(m_slave, 0);
-    termios t;
-    tcgetattr(m_slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(m_slave, TCSANOW, &t);
+    EXPECT_TRUE(m_pty.ok());
     m_envName = "KORVESSA_COM" + std::to_string(comPort);
-    setenv(m_envName.c_str(), m_slaveName.c_str(), 1);
+    setenv(m_envName.c_str(), m_pty.path().c_str(), 1);
     EXPECT_EQ(pipe(m_wake), 0);
     m_thread = std::thread([this] { Run(); });
   }
@@ -101,8 +90,6 @@ class FakeTerminal {
     m_thread.join();
     close(m_wake[0]);
     close(m_wake[1]);
-    close(m_slave);
-    close(m_master);
     unsetenv(m_envName.c_str());
   }
   FakeTerminal(const FakeTerminal&) = delete;
@@ -115,14 +102,14 @@ class FakeTerminal {
   void Send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
+      ssize_t n = write(m_pty.master(), bytes.data() + done, bytes.size() - done);
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sentAt.push_back(Clock::now());
   }
-  const std::string& SlaveName() const { return m_slaveName; }
+  const std::string& SlaveName() const { return m_pty.path(); }
   std::vector<std::string> Frames() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_frames;
@@ -149,12 +136,12 @@ class FakeTerminal {
   void Run() {
     std::string pending;
     while (!m_stop) {
-      pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+      pollfd fds[2] = {{m_pty.master(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
       if (poll(fds, 2, 1000) <= 0) continue;
       if (fds[1].revents) break;
       if (!(fds[0].revents & POLLIN)) continue;
       char buf[4096];
-      ssize_t n = read(m_master, buf, sizeof(buf));
+      ssize_t n = read(m_pty.master(), buf, sizeof(buf));
       if (n <= 0) continue;
       const Clock::time_point now = Clock::now();
       pending.append(buf, static_cast<size_t>(n));
@@ -184,10 +171,8 @@ class FakeTerminal {
     }
   }
 
-  int m_master = -1;
-  int m_slave = -1;
+  PtyPair m_pty;  // the master is the terminal's end; the pair's slave keeps the line up
   int m_wake[2] = {-1, -1};
-  std::string m_slaveName;
   std::string m_envName;
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;

@@ -3,10 +3,7 @@
 // POSIX only (the Windows test executable leaves this file out).
 #ifndef _WIN32
 
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -28,6 +25,7 @@
 
 #include "EngineTestEnv.h"
 #include "KorvessaDLL.h"
+#include "LoopbackHost.h"
 #include "PtyPair.h"
 #include "export/ExportApi.h"
 
@@ -528,64 +526,24 @@ TEST_F(PtyTrans, ConcurrentCallsAreSerialised) {
   EXPECT_EQ(FakeTerminal::ID(frames[2]), FakeTerminal::ID(frames[3]));
 }
 
-// A bank host on 127.0.0.1: takes one connection, records the payload, answers.
-class LoopbackHost {
- public:
-  explicit LoopbackHost(const std::string& answer) : m_answer(answer) {
-    m_listen = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    EXPECT_EQ(listen(m_listen, 4), 0);
-    socklen_t len = sizeof(a);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
-    m_thread = std::thread([this] {
-      pollfd p = {m_listen, POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0) return;
-      int c = accept(m_listen, nullptr, nullptr);
-      if (c < 0) return;
-      char buf[4096];
-      pollfd q = {c, POLLIN, 0};
-      if (poll(&q, 1, 5000) > 0) {
-        ssize_t n = recv(c, buf, sizeof(buf), 0);
-        if (n > 0) {
-          std::lock_guard<std::mutex> lock(m_mutex);
-          m_payload.assign(buf, static_cast<size_t>(n));
-        }
-        (void)!send(c, m_answer.data(), m_answer.size(), 0);
-      }
-      Sleep(200);
-      close(c);
-    });
-  }
-  ~LoopbackHost() {
-    m_thread.join();
-    close(m_listen);
-  }
-  int Port() const { return m_port; }
-  std::string Payload() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_payload;
-  }
+// The bank host of the relay tests: one connection, it records the payload and answers `answer`.
+void ServeOnce(LoopbackHost& host, const std::string& answer) {
+  host.Serve(1, host.Answer(Bytes(answer.begin(), answer.end())));
+}
 
- private:
-  std::string m_answer;
-  int m_listen = -1;
-  int m_port = 0;
-  std::mutex m_mutex;
-  std::string m_payload;
-  std::thread m_thread;
-};
+// The payload the host received, empty before it did.
+std::string HostPayload(LoopbackHost& host) {
+  const std::vector<Bytes> received = host.Received();
+  return received.empty() ? std::string() : std::string(received[0].begin(), received[0].end());
+}
 
 TEST_F(PtyTrans, TransmitDataIsRelayedToTheHostAndBack) {
-  LoopbackHost host("HOSTREPLY");
+  LoopbackHost host;
+  ServeOnce(host, "HOSTREPLY");
   std::string head = "D000";
   std::string ip = "127.000.000.001";
   ip.resize(40, '\0');
-  std::string port = std::to_string(host.Port());
+  std::string port = host.Port();
   port.resize(6, '\0');
   const std::string payload = "PAYLOAD-TO-HOST";
   head += ip + port;
@@ -605,7 +563,7 @@ TEST_F(PtyTrans, TransmitDataIsRelayedToTheHostAndBack) {
   int r = -99;
   Run("30", &r);
   EXPECT_EQ(r, 0);
-  EXPECT_EQ(host.Payload(), payload);
+  EXPECT_EQ(HostPayload(host), payload);
   const std::vector<std::string> frames = term.Frames();
   ASSERT_EQ(frames.size(), 3u);
   std::string reply = "D101" + unit.substr(4, 46);
@@ -636,10 +594,11 @@ TEST_F(PtyTrans, ShortAnswerLeavesMissingFieldsBlank) {
 
 TEST_F(PtyTrans, TimeOutStopsTheRelay) {
   UseLogLevel(5);
-  LoopbackHost host("HOSTREPLY");
+  LoopbackHost host;
+  ServeOnce(host, "HOSTREPLY");
   std::string ip = "127.0.0.1";
   ip.resize(40, '\0');
-  std::string port = std::to_string(host.Port());
+  std::string port = host.Port();
   port.resize(6, ' ');
   const std::string unit = "D000" + ip + port + std::string("\x00\x02", 2) + "HI";
   term.SetHandler([unit](FakeTerminal& t, const std::string& frame) {
@@ -650,7 +609,7 @@ TEST_F(PtyTrans, TimeOutStopsTheRelay) {
   int r = 0;
   Run("30", &r);
   EXPECT_EQ(r, -3);
-  EXPECT_EQ(host.Payload(), "HI");
+  EXPECT_EQ(HostPayload(host), "HI");
   ASSERT_EQ(term.Frames().size(), 3u);  // handshake, request, the host's answer in a D1 frame
   const std::string log = env.Log();
   const size_t timeout = log.find("处理消费(发送->接收)时间超时");

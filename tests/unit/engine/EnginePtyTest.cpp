@@ -3,13 +3,9 @@
 // POSIX only (the Windows test executable leaves this file out).
 #ifndef _WIN32
 
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
-#include <termios.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,6 +25,8 @@
 
 #include "EngineTestEnv.h"
 #include "KorvessaDLL.h"
+#include "LoopbackHost.h"
+#include "PtyPair.h"
 #include "export/ExportApi.h"
 
 // Allocation failure on demand: the next allocation of the armed thread throws std::bad_alloc, as
@@ -70,28 +68,17 @@ long long Ms(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
 }
 
-// The terminal's side of a pseudo-terminal. Every complete frame the library writes is
-// recorded and handed to the handler (on the terminal's thread), which answers with Send.
+// The terminal's side of a pseudo-terminal (opened as the serial tests open theirs). Every complete frame the
+// library writes is recorded and handed to the handler (on the terminal's thread), which answers with Send.
 // Frames received and bytes sent carry their time on the monotonic clock.
 class FakeTerminal {
  public:
   using Handler = std::function<void(FakeTerminal&, const std::string& frame)>;
 
   explicit FakeTerminal(int comPort) {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(m_master, 0);
-    EXPECT_EQ(grantpt(m_master), 0);
-    EXPECT_EQ(unlockpt(m_master), 0);
-    m_slaveName = ptsname(m_master);
-    // One slave descriptor of our own keeps the line alive across the library's close.
-    m_slave = open(m_slaveName.c_str(), O_RDWR | O_NOCTTY);
-    EXPECT_GE(m_slave, 0);
-    termios t;
-    tcgetattr(m_slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(m_slave, TCSANOW, &t);
+    EXPECT_TRUE(m_pty.ok());
     m_envName = "KORVESSA_COM" + std::to_string(comPort);
-    setenv(m_envName.c_str(), m_slaveName.c_str(), 1);
+    setenv(m_envName.c_str(), m_pty.path().c_str(), 1);
     EXPECT_EQ(pipe(m_wake), 0);
     m_thread = std::thread([this] { Run(); });
   }
@@ -101,8 +88,6 @@ class FakeTerminal {
     m_thread.join();
     close(m_wake[0]);
     close(m_wake[1]);
-    close(m_slave);
-    close(m_master);
     unsetenv(m_envName.c_str());
   }
   FakeTerminal(const FakeTerminal&) = delete;
@@ -115,14 +100,14 @@ class FakeTerminal {
   void Send(const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
+      ssize_t n = write(m_pty.master(), bytes.data() + done, bytes.size() - done);
       if (n <= 0) break;
       done += static_cast<size_t>(n);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_sentAt.push_back(Clock::now());
   }
-  const std::string& SlaveName() const { return m_slaveName; }
+  const std::string& SlaveName() const { return m_pty.path(); }
   std::vector<std::string> Frames() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_frames;
@@ -149,12 +134,12 @@ class FakeTerminal {
   void Run() {
     std::string pending;
     while (!m_stop) {
-      pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+      pollfd fds[2] = {{m_pty.master(), POLLIN, 0}, {m_wake[0], POLLIN, 0}};
       if (poll(fds, 2, 1000) <= 0) continue;
       if (fds[1].revents) break;
       if (!(fds[0].revents & POLLIN)) continue;
       char buf[4096];
-      ssize_t n = read(m_master, buf, sizeof(buf));
+      ssize_t n = read(m_pty.master(), buf, sizeof(buf));
       if (n <= 0) continue;
       const Clock::time_point now = Clock::now();
       pending.append(buf, static_cast<size_t>(n));
@@ -184,10 +169,8 @@ class FakeTerminal {
     }
   }
 
-  int m_master = -1;
-  int m_slave = -1;
+  PtyPair m_pty;  // the master is the terminal's end; the pair's slave keeps the line up
   int m_wake[2] = {-1, -1};
-  std::string m_slaveName;
   std::string m_envName;
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;
@@ -543,64 +526,24 @@ TEST_F(PtyTrans, ConcurrentCallsAreSerialised) {
   EXPECT_EQ(FakeTerminal::ID(frames[2]), FakeTerminal::ID(frames[3]));
 }
 
-// A bank host on 127.0.0.1: takes one connection, records the payload, answers.
-class LoopbackHost {
- public:
-  explicit LoopbackHost(const std::string& answer) : m_answer(answer) {
-    m_listen = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    EXPECT_EQ(bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    EXPECT_EQ(listen(m_listen, 4), 0);
-    socklen_t len = sizeof(a);
-    getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    m_port = ntohs(a.sin_port);
-    m_thread = std::thread([this] {
-      pollfd p = {m_listen, POLLIN, 0};
-      if (poll(&p, 1, 5000) <= 0) return;
-      int c = accept(m_listen, nullptr, nullptr);
-      if (c < 0) return;
-      char buf[4096];
-      pollfd q = {c, POLLIN, 0};
-      if (poll(&q, 1, 5000) > 0) {
-        ssize_t n = recv(c, buf, sizeof(buf), 0);
-        if (n > 0) {
-          std::lock_guard<std::mutex> lock(m_mutex);
-          m_payload.assign(buf, static_cast<size_t>(n));
-        }
-        (void)!send(c, m_answer.data(), m_answer.size(), 0);
-      }
-      Sleep(200);
-      close(c);
-    });
-  }
-  ~LoopbackHost() {
-    m_thread.join();
-    close(m_listen);
-  }
-  int Port() const { return m_port; }
-  std::string Payload() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_payload;
-  }
+// The bank host of the relay tests: one connection, it records the payload and answers `answer`.
+void ServeOnce(LoopbackHost& host, const std::string& answer) {
+  host.Serve(1, host.Answer(Bytes(answer.begin(), answer.end())));
+}
 
- private:
-  std::string m_answer;
-  int m_listen = -1;
-  int m_port = 0;
-  std::mutex m_mutex;
-  std::string m_payload;
-  std::thread m_thread;
-};
+// The payload the host received, empty before it did.
+std::string HostPayload(LoopbackHost& host) {
+  const std::vector<Bytes> received = host.Received();
+  return received.empty() ? std::string() : std::string(received[0].begin(), received[0].end());
+}
 
 TEST_F(PtyTrans, TransmitDataIsRelayedToTheHostAndBack) {
-  LoopbackHost host("HOSTREPLY");
+  LoopbackHost host;
+  ServeOnce(host, "HOSTREPLY");
   std::string head = "D000";
   std::string ip = "127.000.000.001";
   ip.resize(40, '\0');
-  std::string port = std::to_string(host.Port());
+  std::string port = host.Port();
   port.resize(6, '\0');
   const std::string payload = "PAYLOAD-TO-HOST";
   head += ip + port;
@@ -620,7 +563,7 @@ TEST_F(PtyTrans, TransmitDataIsRelayedToTheHostAndBack) {
   int r = -99;
   Run("30", &r);
   EXPECT_EQ(r, 0);
-  EXPECT_EQ(host.Payload(), payload);
+  EXPECT_EQ(HostPayload(host), payload);
   const std::vector<std::string> frames = term.Frames();
   ASSERT_EQ(frames.size(), 3u);
   std::string reply = "D101" + unit.substr(4, 46);
@@ -651,10 +594,11 @@ TEST_F(PtyTrans, ShortAnswerLeavesMissingFieldsBlank) {
 
 TEST_F(PtyTrans, TimeOutStopsTheRelay) {
   UseLogLevel(5);
-  LoopbackHost host("HOSTREPLY");
+  LoopbackHost host;
+  ServeOnce(host, "HOSTREPLY");
   std::string ip = "127.0.0.1";
   ip.resize(40, '\0');
-  std::string port = std::to_string(host.Port());
+  std::string port = host.Port();
   port.resize(6, ' ');
   const std::string unit = "D000" + ip + port + std::string("\x00\x02", 2) + "HI";
   term.SetHandler([unit](FakeTerminal& t, const std::string& frame) {
@@ -665,7 +609,7 @@ TEST_F(PtyTrans, TimeOutStopsTheRelay) {
   int r = 0;
   Run("30", &r);
   EXPECT_EQ(r, -3);
-  EXPECT_EQ(host.Payload(), "HI");
+  EXPECT_EQ(HostPayload(host), "HI");
   ASSERT_EQ(term.Frames().size(), 3u);  // handshake, request, the host's answer in a D1 frame
   const std::string log = env.Log();
   const size_t timeout = log.find("处理消费(发送->接收)时间超时");

@@ -12,7 +12,7 @@ namespace {
 
 const char kID[] = "123456";
 
-std::string Content(const unsigned char* c) { return Bytes(c, kContentSize); }
+std::string Content(const unsigned char* c) { return AsString(c, kContentSize); }
 
 // ------------------------------------------------------------------ request content
 
@@ -122,8 +122,8 @@ TEST(BuildRequest, HandshakeFrameOnTheWire) {
   unsigned char wire[4096];
   const int n = comm.SendFrame().Encode(wire, sizeof(wire));
   ASSERT_EQ(n, 111);
-  EXPECT_EQ(Bytes(wire, 3), std::string("\x02\x00\x6A", 3));
-  EXPECT_EQ(Bytes(wire, n), WireFrame("C00001" + std::string(94, ' '), kID));
+  EXPECT_EQ(AsString(wire, 3), std::string("\x02\x00\x6A", 3));
+  EXPECT_EQ(AsString(wire, n), WireFrame("C00001" + std::string(94, ' '), kID));
 }
 
 TEST(BuildRequest, PrintTypeCarriesTheFileTextAndAZeroByte) {
@@ -215,7 +215,7 @@ TEST_F(Assembly, AnswerInThreeChunksDecodedOnceAtTheEnd) {
   EXPECT_TRUE(comm.IsRecvOK());
   EXPECT_EQ(comm.RecvContent(), content);
   EXPECT_EQ(comm.Index(), static_cast<int>(f.size()));
-  EXPECT_EQ(Bytes(comm.RecvBuf(), comm.Index()), f);
+  EXPECT_EQ(AsString(comm.RecvBuf(), comm.Index()), f);
 }
 
 TEST(AssemblyLog, ChunkDumpsAndCompletionTraceAtLevel6) {
@@ -283,7 +283,7 @@ TEST_F(Assembly, StxInsideRejectedFrameStartsResynchronisation) {
   // The byte count handed to the relay and the dumps is the frame's own, not what followed it.
   unsigned char pData[kRecvBufSize];
   const int iLen = comm.CopyRecvHead(pData, sizeof(pData));
-  EXPECT_EQ(Bytes(pData, iLen), good);
+  EXPECT_EQ(AsString(pData, iLen), good);
 }
 
 // A start byte before the real one: the false start's "length" comes from the real STX and LEN,
@@ -325,7 +325,7 @@ TEST_F(Assembly, StrayStartBeforeTheAnswerDoesNotLoseIt) {
       EXPECT_TRUE(decoded) << c.name << (byByte ? " byte by byte" : "");
       EXPECT_TRUE(comm.IsRecvOK()) << c.name;
       EXPECT_EQ(comm.RecvContent(), content) << c.name;
-      EXPECT_EQ(Bytes(comm.RecvBuf(), comm.Index()), f) << c.name;
+      EXPECT_EQ(AsString(comm.RecvBuf(), comm.Index()), f) << c.name;
     }
   }
 }
@@ -344,7 +344,7 @@ TEST_F(Assembly, ShortFrameFollowedAtOnceByTheAnswerDoesNotLoseIt) {
         decoded = comm.Feed(stream.substr(at, step)) || decoded;
       EXPECT_TRUE(decoded) << cut << " cut, chunks of " << step;
       EXPECT_TRUE(comm.IsRecvOK()) << cut;
-      EXPECT_EQ(Bytes(comm.RecvBuf(), comm.Index()), answer) << cut << " cut, chunks of " << step;
+      EXPECT_EQ(AsString(comm.RecvBuf(), comm.Index()), answer) << cut << " cut, chunks of " << step;
     }
   }
 }

@@ -67,7 +67,8 @@ inline std::string ReplyContent(const std::string& cmd, const std::string& ret,
   return c;
 }
 
-inline std::string Bytes(const unsigned char* p, int n) {
+// Raw bytes as a string (not named Bytes: the loopback host names its byte blocks so).
+inline std::string AsString(const unsigned char* p, int n) {
   return std::string(reinterpret_cast<const char*>(p), n);
 }
 
@@ -98,8 +99,8 @@ class TestComm : public MyComm {
   const unsigned char* RecvBuf() const { return m_Assembler.Frame(); }
   BTFManager& SendFrame() { return m_SendBTF; }
   BTFManager& RecvFrame() { return m_RecvBTF; }
-  std::string SendContent() const { return Bytes(m_SendBTF.GetCont(), m_SendBTF.GetContLen()); }
-  std::string RecvContent() const { return Bytes(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen()); }
+  std::string SendContent() const { return AsString(m_SendBTF.GetCont(), m_SendBTF.GetContLen()); }
+  std::string RecvContent() const { return AsString(m_RecvBTF.GetCont(), m_RecvBTF.GetContLen()); }
   void SetHandshakeTimeOut(DWORD ms) { m_dwHandshakeTimeOut = ms; }
   // Feeds a chunk and routes a decoded frame, as OnReceive does with one chunk.
   bool Feed(const std::string& bytes) {

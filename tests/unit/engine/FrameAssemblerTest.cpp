@@ -39,15 +39,15 @@ TEST_F(FrameAssemblerTest, StepsThroughLengthAndBodyToDecoded) {
   EXPECT_TRUE(Feed(f.substr(12)));
   EXPECT_TRUE(assembler.Decoded());
   EXPECT_EQ(assembler.Index(), static_cast<int>(f.size()));
-  EXPECT_EQ(Bytes(assembler.Frame(), assembler.Index()), f);
-  EXPECT_EQ(Bytes(frame.GetCont(), frame.GetContLen()), ReplyContent("51", "00"));
+  EXPECT_EQ(AsString(assembler.Frame(), assembler.Index()), f);
+  EXPECT_EQ(AsString(frame.GetCont(), frame.GetContLen()), ReplyContent("51", "00"));
 }
 
 TEST_F(FrameAssemblerTest, DecodedFrameKeptUntilReset) {
   const std::string first = WireFrame(ReplyContent("51", "00"), kID);
   ASSERT_TRUE(Feed(first));
   EXPECT_FALSE(Feed(WireFrame(ReplyContent("31", "00"), kID)));  // ignored: the first is kept
-  EXPECT_EQ(Bytes(assembler.Frame(), assembler.Index()), first);
+  EXPECT_EQ(AsString(assembler.Frame(), assembler.Index()), first);
   assembler.Reset();
   EXPECT_EQ(assembler.State(), FrameAssembler::Step::kHunt);
   EXPECT_EQ(assembler.Index(), -1);
@@ -62,7 +62,7 @@ TEST_F(FrameAssemblerTest, RejectedFrameDroppedAndTheNextTaken) {
   std::string bad = WireFrame(std::string(52, 'b'), "999999");
   bad[bad.size() - 1] ^= 0x55;  // a wrong LRC
   EXPECT_TRUE(Feed(bad + good));
-  EXPECT_EQ(Bytes(assembler.Frame(), assembler.Index()), good);
+  EXPECT_EQ(AsString(assembler.Frame(), assembler.Index()), good);
 }
 
 TEST_F(FrameAssemblerTest, CopyHeadIsBoundedByTheCallersBuffer) {
@@ -77,10 +77,10 @@ TEST_F(FrameAssemblerTest, CopyHeadIsBoundedByTheCallersBuffer) {
   memcpy(big + 8, "guard---", 8);
   // The whole length told, only 8 bytes copied: the bytes after them untouched.
   EXPECT_EQ(assembler.CopyHead(big, 8), static_cast<int>(f.size()));
-  EXPECT_EQ(Bytes(big, 8), f.substr(0, 8));
-  EXPECT_EQ(Bytes(big + 8, 8), "guard---");
+  EXPECT_EQ(AsString(big, 8), f.substr(0, 8));
+  EXPECT_EQ(AsString(big + 8, 8), "guard---");
   EXPECT_EQ(assembler.CopyHead(big, sizeof(big)), static_cast<int>(f.size()));
-  EXPECT_EQ(Bytes(big, f.size()), f);
+  EXPECT_EQ(AsString(big, f.size()), f);
   EXPECT_EQ(big[f.size()], 0xEE);
   EXPECT_EQ(assembler.CopyHead(nullptr, 100), static_cast<int>(f.size()));
   EXPECT_EQ(assembler.CopyHead(big, -1), static_cast<int>(f.size()));
@@ -97,7 +97,7 @@ TEST(EngineRecvHead, CopiedUnderTheLockAndBounded) {
   const std::string f = WireFrame(ReplyContent("51", "00"), kID);
   ASSERT_TRUE(comm.Feed(f));
   EXPECT_EQ(comm.CopyRecvHead(head, sizeof(head)), static_cast<int>(f.size()));
-  EXPECT_EQ(Bytes(head, sizeof(head)), f.substr(0, sizeof(head)));
+  EXPECT_EQ(AsString(head, sizeof(head)), f.substr(0, sizeof(head)));
   comm.ResetReceive();
   EXPECT_EQ(comm.CopyRecvHead(head, sizeof(head)), 0);
 }
